@@ -1,0 +1,160 @@
+// RawTable: a fixed array of entry slots in groups of 16 with one control byte
+// per slot, in a single zero-filled 64-byte-aligned block:
+//
+//   [ slots x T entries | pad to 64 | slots control bytes | pad to 64 ]
+//
+// A table is built once with its final size and never grows; an entry stays in
+// its slot until it is taken out or the table is discarded. The table knows
+// nothing of keys or hashing and keeps no counts: owners track full and
+// DELETED slots, destroy live entries before dropping the table, and decide
+// what a vacated slot's control byte becomes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "common/errors.hpp"
+#include "common/layout/allocator.hpp"
+#include "common/layout/control.hpp"
+#include "common/layout/group.hpp"
+
+namespace quenlor {
+
+template <class T, class A = ZeroedAllocator>
+class RawTable {
+ public:
+  struct Layout {
+    std::size_t ctrl_offset;
+    std::size_t total;
+  };
+
+  // Byte layout for `slots` slots; LayoutOverflow when it cannot be represented.
+  static Layout layout_for(uint64_t slots) {
+    constexpr uint64_t kMaxSigned = uint64_t{1} << 63;
+    constexpr uint64_t kMaxBytes = kMaxSigned - 64;
+    if (slots > (kMaxSigned - 1) / sizeof(T)) throw LayoutOverflow();
+    uint64_t entry_bytes = slots * sizeof(T);
+    uint64_t ctrl_offset = (entry_bytes + 63) & ~uint64_t{63};
+    if (slots > kMaxBytes || ctrl_offset > kMaxBytes - slots) throw LayoutOverflow();
+    uint64_t total = (ctrl_offset + slots + 63) & ~uint64_t{63};
+    if (total > SIZE_MAX) throw LayoutOverflow();
+    return {static_cast<std::size_t>(ctrl_offset), static_cast<std::size_t>(total)};
+  }
+
+  RawTable() noexcept = default;
+
+  // At least n slots, rounded up to whole groups; n = 0 allocates nothing.
+  static RawTable with_capacity_in(uint64_t n, A alloc = A()) {
+    RawTable t;
+    t.alloc_ = alloc;
+    if (n == 0) return t;
+    uint64_t groups = n / kGroupWidth + (n % kGroupWidth != 0 ? 1 : 0);
+    uint64_t slots = groups * kGroupWidth;
+    Layout lay = layout_for(slots);
+    auto* block = static_cast<unsigned char*>(t.alloc_.allocate_zeroed(lay.total));
+    t.entries_ = reinterpret_cast<T*>(block);
+    t.ctrl_ = block + lay.ctrl_offset;
+    t.slots_ = slots;
+    t.groups_ = groups;
+    return t;
+  }
+
+  RawTable(RawTable&& o) noexcept { steal(o); }
+  RawTable& operator=(RawTable&& o) noexcept {
+    if (this != &o) {
+      release_block();
+      steal(o);
+    }
+    return *this;
+  }
+  RawTable(const RawTable&) = delete;
+  RawTable& operator=(const RawTable&) = delete;
+  ~RawTable() { release_block(); }
+
+  uint64_t slots() const noexcept { return slots_; }
+  uint64_t groups() const noexcept { return groups_; }
+
+  uint8_t ctrl_byte(uint64_t i) const noexcept { return ctrl_[i]; }
+  void set_ctrl(uint64_t i, uint8_t c) noexcept { ctrl_[i] = c; }
+  T& entry(uint64_t i) noexcept { return *std::launder(entries_ + i); }
+  const T& entry(uint64_t i) const noexcept { return *std::launder(entries_ + i); }
+
+  Group group(uint64_t g) const noexcept { return Group::load(ctrl_ + g * kGroupWidth); }
+  LaneMask match_tag(uint64_t g, uint8_t t) const noexcept { return group(g).match_tag(t); }
+  LaneMask match_empty(uint64_t g) const noexcept { return group(g).match_empty(); }
+  LaneMask match_free(uint64_t g) const noexcept { return group(g).match_free(); }
+  LaneMask match_full(uint64_t g) const noexcept { return group(g).match_full(); }
+
+  void prefetch_group_entries(uint64_t g) const noexcept {
+    prefetch_read(entries_ + g * kGroupWidth);
+  }
+  void prefetch_group_ctrl(uint64_t g) const noexcept { prefetch_read(ctrl_ + g * kGroupWidth); }
+
+  // Moves `e` into free slot i and tags it; returns the previous control byte
+  // so the owner can lower its DELETED count.
+  uint8_t write_full(uint64_t i, T&& e, uint8_t tag) noexcept {
+    ::new (static_cast<void*>(entries_ + i)) T(std::move(e));
+    uint8_t prev = ctrl_[i];
+    ctrl_[i] = tag;
+    return prev;
+  }
+
+  // Moves the entry out of full slot i. The owner writes EMPTY or DELETED.
+  T take(uint64_t i) noexcept {
+    T& slot = entry(i);
+    T out(std::move(slot));
+    slot.~T();
+    return out;
+  }
+
+  void reset_ctrl() noexcept {
+    if (slots_ != 0) std::memset(ctrl_, EMPTY, slots_);
+  }
+
+  // Destroys every live entry and marks all slots EMPTY.
+  void destroy_entries() noexcept {
+    for (uint64_t g = 0; g < groups_; ++g)
+      for (unsigned lane : match_full(g)) entry(g * kGroupWidth + lane).~T();
+    reset_ctrl();
+  }
+
+  // Visits full slots in increasing index: f(slot_index, entry).
+  template <class F>
+  void for_each_full(F&& f) const {
+    for (uint64_t g = 0; g < groups_; ++g)
+      for (unsigned lane : match_full(g)) {
+        uint64_t i = g * kGroupWidth + lane;
+        f(i, entry(i));
+      }
+  }
+
+ private:
+  void steal(RawTable& o) noexcept {
+    entries_ = std::exchange(o.entries_, placeholder());
+    ctrl_ = std::exchange(o.ctrl_, placeholder_ctrl());
+    slots_ = std::exchange(o.slots_, 0);
+    groups_ = std::exchange(o.groups_, 0);
+    alloc_ = o.alloc_;
+  }
+  void release_block() noexcept {
+    if (slots_ != 0) alloc_.deallocate(entries_, layout_for(slots_).total);
+    entries_ = placeholder();
+    ctrl_ = placeholder_ctrl();
+    slots_ = groups_ = 0;
+  }
+  // Non-null pointers for the empty table; never dereferenced.
+  static T* placeholder() noexcept { return reinterpret_cast<T*>(alignof(T)); }
+  static uint8_t* placeholder_ctrl() noexcept { return reinterpret_cast<uint8_t*>(kTableAlign); }
+
+  T* entries_ = placeholder();
+  uint8_t* ctrl_ = placeholder_ctrl();
+  uint64_t slots_ = 0;
+  uint64_t groups_ = 0;
+  [[no_unique_address]] A alloc_{};
+};
+
+}  // namespace quenlor
