@@ -1,0 +1,513 @@
+// ElasticHashMap: open addressing over levels of halving size, filled in
+// batches, that never moves an entry once placed (only a whole-map rebuild
+// does).
+//
+//   level 0  [ 16·2^a slots ]   ← batch 0 fills it to 3/4
+//   level 1  [ 16·2^b slots ]   ← batch 1 finishes level 0 to its reserve
+//   level 2  [ ...          ]     threshold and fills level 1 to 3/4, ...
+//
+// A new key goes where the current batch says (its level pair, see
+// choose_slot_for_new_key); while the earlier level of the pair still has
+// plenty of room it is tried first with a probe budget that grows as that
+// level fills (Level::probe_limit). Lookups scan levels 0..max_populated_level,
+// skipping empty ones, and stop in each at the first group holding an EMPTY
+// byte. Removal leaves DELETED; once a level is more than half tombstones the
+// map is rebuilt at the same capacity.
+//
+// Invariants: keys are unique across all levels; len is the sum of the level
+// lens and never exceeds the total slot count; max_populated_level is at least
+// the index of every level holding a live entry; the batch quotas sum to
+// max_insertions, and reaching max_insertions doubles the capacity.
+//
+// Rebuilds construct the complete new geometry first (the only step that can
+// throw, leaving the map untouched), then move every entry straight from the
+// old levels into the new ones by the placement rule alone: in level order,
+// slot order, from batch 0, with no key comparison, so keys whose equality has
+// changed since they were stored cannot collapse into one another.
+//
+// Requirements: K and V are nothrow move-constructible; K has an ADL
+// `hash_word(const K&)` that does not throw and `operator==` with the stored
+// key on the left.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "common/layout/allocator.hpp"
+#include "common/layout/control.hpp"
+#include "common/layout/entry.hpp"
+#include "common/layout/group.hpp"
+#include "common/layout/hasher.hpp"
+#include "common/layout/lane_mask.hpp"
+#include "common/saturating.hpp"
+#include "elastic/elastic_options.hpp"
+#include "elastic/level.hpp"
+#include "elastic/level_geometry.hpp"
+
+namespace quenlor {
+
+namespace elastic_detail {
+
+// Walks full slots in traversal order: levels 0..L-1, slots ascending, one
+// group of control bytes at a time.
+struct TraversalCursor {
+  uint64_t level = 0;
+  uint64_t next_group = 0;  // slot index of the next group to load
+  uint64_t group_base = 0;  // slot index of the group `lanes` belongs to
+  LaneMask lanes;
+
+  template <class L>
+  bool next_full(const L* levels, uint64_t level_count, uint64_t& slot) noexcept {
+    while (!lanes) {
+      if (level >= level_count) return false;
+      const L& lv = levels[level];
+      if (next_group >= lv.slots() || lv.len() == 0) {
+        ++level;
+        next_group = group_base = 0;
+        continue;
+      }
+      lanes = lv.table().match_full(next_group / kGroupWidth);
+      group_base = next_group;
+      next_group += kGroupWidth;
+    }
+    slot = group_base + lanes.pop_lowest();
+    return true;
+  }
+};
+
+}  // namespace elastic_detail
+
+// Read-only traversal; invalidated by any mutation of the map.
+template <class K, class V, class A = ZeroedAllocator>
+class ElasticIter {
+ public:
+  using LevelType = Level<K, V, A>;
+
+  ElasticIter(const LevelType* levels, uint64_t level_count) noexcept
+      : levels_(levels), level_count_(level_count) {}
+
+  // nullptr once exhausted, and on every call after that.
+  const Entry<K, V>* next() noexcept {
+    uint64_t slot;
+    if (!cursor_.next_full(levels_, level_count_, slot)) return nullptr;
+    return &levels_[cursor_.level].entry(slot);
+  }
+
+ private:
+  const LevelType* levels_;
+  uint64_t level_count_;
+  elastic_detail::TraversalCursor cursor_;
+};
+
+template <class K, class V, class S = SeededHasher, class A = ZeroedAllocator>
+class ElasticHashMap {
+  static_assert(std::is_nothrow_move_constructible_v<K>, "keys must be nothrow movable");
+  static_assert(std::is_nothrow_move_constructible_v<V>, "values must be nothrow movable");
+
+ public:
+  using Options = ElasticOptions;
+  using LevelType = Level<K, V, A>;
+  using EntryType = Entry<K, V>;
+  using Iter = ElasticIter<K, V, A>;
+  static constexpr uint64_t kNoSlot = LevelType::kNoSlot;
+
+  struct SlotPosition {
+    uint64_t level;
+    uint64_t slot;  // kNoSlot: none
+  };
+
+  template <class P>
+  class ExtractIf;
+
+  // Throws std::bad_alloc when the tables cannot be allocated.
+  static ElasticHashMap with_options(const ElasticOptions& options, A alloc = A()) {
+    const ElasticOptions o = sanitized(options);
+    ElasticHashMap map(S::make(), alloc, o.reserve_fraction, o.probe_scale);
+    map.install(map.build_geometry(o.capacity), o.capacity);
+    return map;
+  }
+
+  ElasticHashMap(ElasticHashMap&& o) noexcept
+      : levels_(std::move(o.levels_)),
+        batch_plan_(std::move(o.batch_plan_)),
+        len_(std::exchange(o.len_, 0)),
+        capacity_(std::exchange(o.capacity_, 0)),
+        max_insertions_(std::exchange(o.max_insertions_, 0)),
+        reserve_fraction_(o.reserve_fraction_),
+        probe_scale_(o.probe_scale_),
+        batch_index_(std::exchange(o.batch_index_, 0)),
+        batch_remaining_(std::exchange(o.batch_remaining_, 0)),
+        max_populated_level_(std::exchange(o.max_populated_level_, 0)),
+        hasher_(o.hasher_),
+        alloc_(o.alloc_) {
+    o.levels_.clear();
+    o.batch_plan_.clear();
+  }
+  ElasticHashMap& operator=(ElasticHashMap&& o) noexcept {
+    if (this != &o) {
+      std::destroy_at(this);
+      std::construct_at(this, std::move(o));
+    }
+    return *this;
+  }
+  ElasticHashMap(const ElasticHashMap&) = delete;
+  ElasticHashMap& operator=(const ElasticHashMap&) = delete;
+  ~ElasticHashMap() = default;  // each Level destroys its live entries
+
+  uint64_t len() const noexcept { return len_; }
+  uint64_t capacity() const noexcept { return capacity_; }
+
+  // ---- lookup -------------------------------------------------------------
+
+  V* get(const K& key) {
+    const uint64_t h = hash_of(key);
+    SlotPosition at = find_position(h, tag_of(h), key);
+    return at.slot == kNoSlot ? nullptr : &levels_[at.level].entry(at.slot).value;
+  }
+  const V* get(const K& key) const {
+    const uint64_t h = hash_of(key);
+    SlotPosition at = find_position(h, tag_of(h), key);
+    return at.slot == kNoSlot ? nullptr : &levels_[at.level].entry(at.slot).value;
+  }
+  bool contains_key(const K& key) const { return get(key) != nullptr; }
+
+  // Where the key's entry lives, if present (introspection).
+  std::optional<SlotPosition> position_of(const K& key) const {
+    const uint64_t h = hash_of(key);
+    SlotPosition at = find_position(h, tag_of(h), key);
+    if (at.slot == kNoSlot) return std::nullopt;
+    return at;
+  }
+
+  // ---- insertion ----------------------------------------------------------
+
+  // An equal stored key keeps its key object and gets the new value; the old
+  // value is returned. On std::bad_alloc (growth failed) the map is unchanged
+  // and `key` and `value` are destroyed with the parameters.
+  std::optional<V> insert(K key, V value) {
+    const uint64_t h = hash_of(key);
+    SlotPosition at = find_position(h, tag_of(h), key);
+    if (at.slot != kNoSlot) return replace_value(levels_[at.level].entry(at.slot), std::move(value));
+    if (len_ >= max_insertions_) [[unlikely]]
+      grow();
+    place_by_batch_rule(EntryType{std::move(key), std::move(value)}, h);
+    return std::nullopt;
+  }
+
+  // ---- removal ------------------------------------------------------------
+
+  std::optional<V> remove(const K& key) {
+    const uint64_t h = hash_of(key);
+    SlotPosition at = find_position(h, tag_of(h), key);
+    if (at.slot == kNoSlot) return std::nullopt;
+    LevelType& lv = levels_[at.level];
+    EntryType removed = lv.take(at.slot);
+    --len_;
+    if (lv.tombstones() > lv.slots() / 2) [[unlikely]]
+      purge();
+    return std::optional<V>(std::move(removed.value));
+  }
+
+  // Keeps capacity, levels and plan; the next insertions start at batch 0.
+  void clear() noexcept {
+    for (LevelType& lv : levels_) lv.clear();
+    len_ = 0;
+    reset_batches();
+  }
+
+  // ---- growth -------------------------------------------------------------
+
+  // Makes room for len + additional entries before the next growth, at the
+  // smallest max(capacity, 16) × 2^k that covers them. Throws std::bad_alloc
+  // (map unchanged), also when no representable capacity could.
+  void reserve(uint64_t additional) {
+    const uint64_t needed = sat_add(len_, additional);
+    if (needed <= max_insertions_) return;
+    grow_to_fit(needed);
+  }
+
+  // Rebuilds for new_capacity, keeping every entry. Throws std::bad_alloc with
+  // the map unchanged; InternalError (map unchanged) when the new levels have
+  // fewer slots than there are entries.
+  void resize(uint64_t new_capacity) { rebuild(new_capacity); }
+
+  // ---- traversal ----------------------------------------------------------
+
+  Iter iter() const noexcept { return Iter(levels_.data(), levels_.size()); }
+
+  template <class F>
+  void for_each(F&& f) const {
+    for (const LevelType& lv : levels_) {
+      if (lv.len() == 0) continue;
+      lv.table().for_each_full([&](uint64_t, const EntryType& e) { f(e.key, e.value); });
+    }
+  }
+
+  template <class P>
+  ExtractIf<P> extract_if(P pred) {
+    return ExtractIf<P>(this, std::move(pred));
+  }
+
+  // ---- introspection ------------------------------------------------------
+
+  uint64_t level_count() const noexcept { return levels_.size(); }
+  const LevelType& level(uint64_t i) const noexcept { return levels_[i]; }
+  const std::vector<uint64_t>& batch_plan() const noexcept { return batch_plan_; }
+  uint64_t batch_index() const noexcept { return batch_index_; }
+  uint64_t batch_remaining() const noexcept { return batch_remaining_; }
+  uint64_t max_populated_level() const noexcept { return max_populated_level_; }
+  uint64_t max_insertions() const noexcept { return max_insertions_; }
+  double reserve_fraction() const noexcept { return reserve_fraction_; }
+  double probe_scale() const noexcept { return probe_scale_; }
+  const S& hasher() const noexcept { return hasher_; }
+
+ private:
+  struct Geometry {
+    std::vector<LevelType> levels;
+    std::vector<uint64_t> plan;
+    uint64_t max_insertions = 0;
+    uint64_t total_slots = 0;
+  };
+
+  ElasticHashMap(S hasher, A alloc, double reserve_fraction, double probe_scale) noexcept
+      : reserve_fraction_(reserve_fraction), probe_scale_(probe_scale), hasher_(hasher), alloc_(alloc) {}
+
+  uint64_t hash_of(const K& key) const noexcept { return hasher_.hash(hash_word(key)); }
+
+  SlotPosition find_position(uint64_t h, uint8_t tag, const K& key) const {
+    const uint64_t end = std::min<uint64_t>(levels_.size(), max_populated_level_ + 1);
+    for (uint64_t i = 0; i < end; ++i) {
+      const LevelType& lv = levels_[i];
+      if (lv.len() == 0) continue;
+      uint64_t slot = lv.find(h, tag, key);
+      if (slot != kNoSlot) return {i, slot};
+    }
+    return {0, kNoSlot};
+  }
+
+  static std::optional<V> replace_value(EntryType& e, V&& value) noexcept {
+    std::optional<V> old(std::move(e.value));
+    std::destroy_at(&e.value);
+    std::construct_at(&e.value, std::move(value));
+    return old;
+  }
+
+  // Moves to the next batch with a non-zero quota once the current one is used
+  // up; past the last one the map keeps placing under the last index.
+  void advance_batch() noexcept {
+    if (batch_remaining_ != 0) return;
+    for (uint64_t j = batch_index_ + 1; j < batch_plan_.size(); ++j) {
+      batch_index_ = j;
+      batch_remaining_ = batch_plan_[j];
+      if (batch_remaining_ != 0) break;
+    }
+  }
+
+  // Skips a full level; a budget of the level's group count always succeeds
+  // otherwise.
+  bool probe_level(uint64_t i, uint64_t h, uint64_t budget, SlotPosition& at) const noexcept {
+    const LevelType& lv = levels_[i];
+    if (!lv.has_free_slot()) return false;
+    uint64_t slot = lv.find_free(h, budget);
+    if (slot == kNoSlot) return false;
+    at = {i, slot};
+    return true;
+  }
+  bool probe_level_fully(uint64_t i, uint64_t h, SlotPosition& at) const noexcept {
+    return probe_level(i, h, levels_[i].groups(), at);
+  }
+
+  // Batch b works on the level pair (b - 1, b): the earlier level first while
+  // it still has room, under a probe budget that shrinks the fuller it gets.
+  // Requires at least one level.
+  SlotPosition choose_slot_for_new_key(uint64_t h) const noexcept {
+    const uint64_t count = levels_.size();
+    const uint64_t b = batch_index_;
+    SlotPosition at{0, kNoSlot};
+    if (b == 0) {
+      if (probe_level_fully(0, h, at)) return at;
+    } else if (b >= count) {
+      if (probe_level_fully(count - 1, h, at)) return at;
+    } else {
+      const LevelType& cur = levels_[b - 1];
+      const LevelType& next = levels_[b];
+      if (cur.free_slots() <= cur.reserve_threshold()) {
+        if (probe_level_fully(b, h, at) || probe_level_fully(b - 1, h, at)) return at;
+      } else if (sat_mul(4, next.free_slots()) <= next.slots()) {
+        if (probe_level_fully(b - 1, h, at) || probe_level_fully(b, h, at)) return at;
+      } else {
+        const uint64_t budget =
+            std::min(std::max<uint64_t>(cur.groups(), 1), cur.probe_limit(cur.free_slots()));
+        if (probe_level(b - 1, h, budget, at) || probe_level_fully(b, h, at) ||
+            probe_level_fully(b - 1, h, at))
+          return at;
+      }
+    }
+    for (uint64_t i = 0; i < count; ++i)
+      if (probe_level_fully(i, h, at)) return at;
+    return {0, kNoSlot};
+  }
+
+  void place_new_entry(SlotPosition at, EntryType&& e, uint8_t tag) noexcept {
+    levels_[at.level].place(at.slot, std::move(e), tag);
+    if (at.level > max_populated_level_) max_populated_level_ = at.level;
+    ++len_;
+    if (batch_remaining_ > 0) --batch_remaining_;
+  }
+
+  // Batch advance, slot choice and placement: everything a new key needs once
+  // it is known to be absent and the map has room.
+  void place_by_batch_rule(EntryType&& e, uint64_t h) {
+    advance_batch();
+    if (levels_.empty()) fatal("no free slot found after resize");
+    SlotPosition at = choose_slot_for_new_key(h);
+    if (at.slot == kNoSlot) fatal("no free slot found after resize");
+    place_new_entry(at, std::move(e), tag_of(h));
+  }
+
+  void reset_batches() noexcept {
+    batch_index_ = 0;
+    batch_remaining_ = batch_plan_.empty() ? 0 : batch_plan_[0];
+    max_populated_level_ = 0;
+  }
+
+  // ---- rebuild (cold) -----------------------------------------------------
+
+  Geometry build_geometry(uint64_t capacity) const {
+    Geometry g;
+    const std::vector<uint64_t> sizes = partition_levels(capacity);
+    g.levels.reserve(sizes.size());
+    for (uint64_t i = 0; i < sizes.size(); ++i) {
+      g.levels.push_back(
+          LevelType::with_capacity_in(sizes[i], i, reserve_fraction_, probe_scale_, alloc_));
+      g.total_slots = sat_add(g.total_slots, g.levels.back().slots());
+    }
+    g.max_insertions = max_insertions_for(capacity, reserve_fraction_);
+    g.plan = build_batch_plan(sizes, g.max_insertions, reserve_fraction_);
+    return g;
+  }
+
+  // Leaves the map empty on the new geometry; the caller re-places entries.
+  void install(Geometry&& g, uint64_t capacity) noexcept {
+    levels_ = std::move(g.levels);
+    batch_plan_ = std::move(g.plan);
+    capacity_ = capacity;
+    max_insertions_ = g.max_insertions;
+    len_ = 0;
+    reset_batches();
+  }
+
+  [[gnu::noinline]] void rebuild(uint64_t new_capacity) {
+    Geometry g = build_geometry(new_capacity);
+    if (g.total_slots < len_) fatal("no free slot found after resize");
+    std::vector<LevelType> old = std::move(levels_);
+    install(std::move(g), new_capacity);
+    for (LevelType& lv : old) drain_into_new_levels(lv);
+  }
+
+  // Every entry finds a slot: the new levels have at least len slots and the
+  // fallback probes every group of every level.
+  void drain_into_new_levels(LevelType& from) noexcept {
+    uint64_t left = from.len();
+    for (uint64_t g = 0; left != 0 && g < from.groups(); ++g) {
+      for (unsigned lane : from.table().match_full(g)) {
+        EntryType& e = from.entry(g * kGroupWidth + lane);
+        const uint64_t h = hash_of(e.key);
+        place_by_batch_rule(std::move(e), h);
+        std::destroy_at(&e);
+        --left;
+      }
+    }
+    from.forget_drained();
+  }
+
+  [[gnu::noinline]] void grow() { rebuild(capacity_ == 0 ? 16 : sat_mul(capacity_, 2)); }
+
+  [[gnu::noinline]] void grow_to_fit(uint64_t needed) {
+    uint64_t c = std::max<uint64_t>(capacity_, 16);
+    while (max_insertions_for(c, reserve_fraction_) < needed) {
+      if (c >= (uint64_t{1} << 63)) throw std::bad_alloc();  // no capacity can hold it
+      c *= 2;
+    }
+    rebuild(c);
+  }
+
+  // Clearing tombstones is maintenance: if memory is short the map simply
+  // keeps them.
+  [[gnu::noinline]] void purge() {
+    try {
+      rebuild(capacity_);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+
+  void purge_if_any_level_is_mostly_tombstones() {
+    for (const LevelType& lv : levels_) {
+      if (lv.tombstones() > lv.slots() / 2) {
+        purge();
+        return;
+      }
+    }
+  }
+
+  std::vector<LevelType> levels_;
+  std::vector<uint64_t> batch_plan_;
+  uint64_t len_ = 0;
+  uint64_t capacity_ = 0;
+  uint64_t max_insertions_ = 0;
+  double reserve_fraction_;
+  double probe_scale_;
+  uint64_t batch_index_ = 0;
+  uint64_t batch_remaining_ = 0;
+  uint64_t max_populated_level_ = 0;
+  S hasher_;
+  [[no_unique_address]] A alloc_;
+};
+
+// Removing traversal: hands out, in traversal order, the entries `pred`
+// accepts. Removals leave tombstones; dropping the cursor purges them if some
+// level became mostly tombstones. Holds the map exclusively while alive.
+template <class K, class V, class S, class A>
+template <class P>
+class ElasticHashMap<K, V, S, A>::ExtractIf {
+ public:
+  ExtractIf(ExtractIf&& o) noexcept(std::is_nothrow_move_constructible_v<P>)
+      : map_(std::exchange(o.map_, nullptr)), cursor_(o.cursor_), pred_(std::move(o.pred_)) {}
+  ExtractIf(const ExtractIf&) = delete;
+  ExtractIf& operator=(const ExtractIf&) = delete;
+  ExtractIf& operator=(ExtractIf&&) = delete;
+  ~ExtractIf() {
+    if (map_ != nullptr) map_->purge_if_any_level_is_mostly_tombstones();
+  }
+
+  std::optional<EntryType> next() {
+    if (map_ == nullptr) return std::nullopt;
+    uint64_t slot;
+    while (cursor_.next_full(map_->levels_.data(), map_->levels_.size(), slot)) {
+      LevelType& lv = map_->levels_[cursor_.level];
+      const EntryType& e = lv.entry(slot);
+      if (pred_(e.key, e.value)) {
+        --map_->len_;
+        return std::optional<EntryType>(lv.take(slot));
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  friend class ElasticHashMap;
+  ExtractIf(ElasticHashMap* map, P pred) : map_(map), pred_(std::move(pred)) {}
+
+  ElasticHashMap* map_;
+  elastic_detail::TraversalCursor cursor_;
+  P pred_;
+};
+
+}  // namespace quenlor
