@@ -1,0 +1,201 @@
+// The special array of the funnel map: where keys go whose bucket in every
+// level was full. It has two halves built from s' slots:
+//
+// - SpecialPrimary, ceil(s'/2) slots rounded up to G groups (G a power of
+//   two). A key probes at most k = min(G, limit) groups along a double-hashing
+//   sequence; `group_summaries` holds one 128-bit word per group with bit t-1
+//   set once an entry of tag t was placed there. Bits are never cleared one by
+//   one (only by clear and rebuild), so a set bit may be stale but a clear bit
+//   proves the tag absent from that group.
+// - SpecialFallback, floor(s'/2) slots cut into buckets of 2^bucket_shift
+//   slots (the smallest power of two >= 2 * limit); a key has two of them.
+//   Buckets are clipped at the table's slot count; slots past the last bucket
+//   are never used.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "common/errors.hpp"
+#include "common/layout/allocator.hpp"
+#include "common/layout/group.hpp"
+#include "common/saturating.hpp"
+#include "funnel/bucket_level.hpp"
+
+namespace quenlor {
+
+struct alignas(16) GroupSummary {
+  uint64_t bits[2];
+};
+
+// One zero-filled GroupSummary per primary group, from the table allocator.
+template <class A = ZeroedAllocator>
+class GroupSummaries {
+ public:
+  GroupSummaries() noexcept = default;
+  static GroupSummaries with_capacity_in(uint64_t groups, const A& alloc) {
+    GroupSummaries s;
+    s.alloc_ = alloc;
+    if (groups == 0) return s;
+    if (groups > SIZE_MAX / sizeof(GroupSummary)) throw LayoutOverflow();
+    s.words_ = static_cast<GroupSummary*>(s.alloc_.allocate_zeroed(bytes_for(groups)));
+    s.count_ = groups;
+    return s;
+  }
+  GroupSummaries(GroupSummaries&& o) noexcept
+      : words_(std::exchange(o.words_, nullptr)), count_(std::exchange(o.count_, 0)), alloc_(o.alloc_) {}
+  GroupSummaries& operator=(GroupSummaries&& o) noexcept {
+    if (this != &o) {
+      release();
+      words_ = std::exchange(o.words_, nullptr);
+      count_ = std::exchange(o.count_, 0);
+      alloc_ = o.alloc_;
+    }
+    return *this;
+  }
+  ~GroupSummaries() { release(); }
+
+  uint64_t size() const noexcept { return count_; }
+  const GroupSummary& operator[](uint64_t g) const noexcept { return words_[g]; }
+
+  bool may_hold(uint64_t g, uint8_t tag) const noexcept {
+    const unsigned b = tag - 1u;
+    return (words_[g].bits[b >> 6] >> (b & 63)) & 1;
+  }
+  void mark(uint64_t g, uint8_t tag) noexcept {
+    const unsigned b = tag - 1u;
+    words_[g].bits[b >> 6] |= uint64_t{1} << (b & 63);
+  }
+  void zero() noexcept {
+    if (count_ != 0) std::memset(static_cast<void*>(words_), 0, bytes_for(count_));
+  }
+
+ private:
+  static std::size_t bytes_for(uint64_t groups) noexcept {
+    return static_cast<std::size_t>(groups) * sizeof(GroupSummary);
+  }
+  void release() noexcept {
+    if (count_ != 0) alloc_.deallocate(words_, bytes_for(count_));
+    words_ = nullptr;
+    count_ = 0;
+  }
+
+  GroupSummary* words_ = nullptr;
+  uint64_t count_ = 0;
+  [[no_unique_address]] A alloc_{};
+};
+
+template <class K, class V, class A = ZeroedAllocator>
+struct SpecialPrimary : SlotArea<K, V, A> {
+  using Table = typename SlotArea<K, V, A>::Table;
+
+  GroupSummaries<A> group_summaries;
+  uint64_t group_mask = 0;
+  uint64_t probe_groups = 0;  // k: groups of the probe sequence
+
+  // `share` slots rounded up to a power-of-two number of groups.
+  static SpecialPrimary with_capacity_in(uint64_t share, uint64_t probe_limit, const A& alloc) {
+    SpecialPrimary p;
+    if (share == 0) return p;
+    const uint64_t groups = share <= kGroupWidth ? 1 : next_pow2(share / kGroupWidth + (share % kGroupWidth != 0));
+    if (groups > kU64Max / kGroupWidth) throw LayoutOverflow();
+    p.table = Table::with_capacity_in(groups * kGroupWidth, alloc);
+    p.group_summaries = GroupSummaries<A>::with_capacity_in(groups, alloc);
+    p.group_mask = groups - 1;
+    p.probe_groups = std::min(groups, std::max<uint64_t>(probe_limit, 1));
+    return p;
+  }
+
+  uint64_t first_group(uint64_t h) const noexcept { return std::rotr(h, 53) & group_mask; }
+  uint64_t group_step(uint64_t h) const noexcept { return (std::rotr(h, 21) | 1) & group_mask; }
+
+  void write(uint64_t slot, Entry<K, V>&& e, uint8_t tag) noexcept {
+    SlotArea<K, V, A>::write(slot, std::move(e), tag);
+    group_summaries.mark(slot / kGroupWidth, tag);
+  }
+
+  void clear() noexcept {
+    SlotArea<K, V, A>::clear();
+    group_summaries.zero();
+  }
+};
+
+template <class K, class V, class A = ZeroedAllocator>
+struct SpecialFallback : SlotArea<K, V, A> {
+  using Table = typename SlotArea<K, V, A>::Table;
+
+  uint64_t bucket_count = 0;
+  uint8_t bucket_shift = 0;
+
+  static SpecialFallback with_capacity_in(uint64_t share, uint64_t probe_limit, const A& alloc) {
+    SpecialFallback f;
+    // Capped at 2^63 so that a bucket length always fits in 64 bits.
+    const uint64_t span = std::clamp<uint64_t>(sat_mul(2, probe_limit), 2, uint64_t{1} << 63);
+    f.bucket_shift = static_cast<uint8_t>(64 - __builtin_clzll(span - 1));  // ceil(log2(span))
+    if (share == 0) return f;
+    f.table = Table::with_capacity_in(share, alloc);
+    f.bucket_count = (share >> f.bucket_shift) + ((share & (bucket_len(f) - 1)) != 0);
+    return f;
+  }
+
+  uint64_t first_bucket(uint64_t h) const noexcept { return std::rotr(h, 45) % bucket_count; }
+  uint64_t second_bucket(uint64_t h) const noexcept { return std::rotr(h, 27) % bucket_count; }
+
+  uint64_t bucket_begin(uint64_t b) const noexcept { return b << bucket_shift; }
+  uint64_t bucket_end(uint64_t b) const noexcept {
+    return std::min(this->table.slots(), sat_mul(b + 1, bucket_len(*this)));
+  }
+
+  // Slots that belong to some bucket.
+  uint64_t usable_slots() const noexcept {
+    return std::min(this->table.slots(), sat_mul(bucket_count, bucket_len(*this)));
+  }
+
+  // Visits the slots of bucket b selected by `match(group)` in increasing
+  // order until `f(slot)` returns true; returns that slot.
+  template <class Match, class F>
+  std::optional<uint64_t> scan_bucket(uint64_t b, Match&& match, F&& f) const {
+    const uint64_t begin = bucket_begin(b);
+    const uint64_t end = bucket_end(b);
+    for (uint64_t g = begin / kGroupWidth; g * kGroupWidth < end; ++g) {
+      const uint64_t base = g * kGroupWidth;
+      const unsigned from = begin > base ? static_cast<unsigned>(begin - base) : 0;
+      const unsigned to = static_cast<unsigned>(std::min<uint64_t>(end - base, kGroupWidth));
+      const uint32_t range = ((uint32_t{1} << to) - 1) & ~((uint32_t{1} << from) - 1);
+      for (unsigned lane : LaneMask(match(this->table.group(g)).bits() & range))
+        if (f(base + lane)) return base + lane;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<uint64_t> first_free(uint64_t b) const noexcept {
+    return scan_bucket(b, [](const Group& g) { return g.match_free(); }, [](uint64_t) { return true; });
+  }
+
+ private:
+  static uint64_t bucket_len(const SpecialFallback& f) noexcept { return uint64_t{1} << f.bucket_shift; }
+};
+
+template <class K, class V, class A = ZeroedAllocator>
+struct SpecialArray {
+  SpecialPrimary<K, V, A> primary;
+  SpecialFallback<K, V, A> fallback;
+
+  // `special_capacity` slots: the primary gets the odd one.
+  static SpecialArray with_capacity_in(uint64_t special_capacity, uint64_t probe_limit, const A& alloc) {
+    const uint64_t fallback_share = special_capacity / 2;
+    SpecialArray s;
+    s.primary = SpecialPrimary<K, V, A>::with_capacity_in(special_capacity - fallback_share, probe_limit, alloc);
+    s.fallback = SpecialFallback<K, V, A>::with_capacity_in(fallback_share, probe_limit, alloc);
+    return s;
+  }
+
+  uint64_t len() const noexcept { return primary.len + fallback.len; }
+  uint64_t usable_slots() const noexcept { return primary.table.slots() + fallback.usable_slots(); }
+};
+
+}  // namespace quenlor
