@@ -1,0 +1,93 @@
+// Argument conversion shared by the constructors and methods: unsigned and
+// float options with the "argument 'name': " prefix on conversion failures,
+// and the split of a class call's keywords into named parameters and the rest.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "python/boundary.hpp"
+#include "python/py_ref.hpp"
+
+namespace quenlor::py {
+
+// Re-raises the current error with the same type and "argument 'name': " in front.
+[[noreturn]] inline void throw_prefixed(const char* name) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
+  PyRef msg = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, v.get()));
+  if (msg) PyErr_SetObject(t.get(), msg.get());
+  throw_python_error();
+}
+
+// Index protocol to an unsigned machine word (negative: OverflowError).
+inline uint64_t to_u64(PyObject* obj, const char* name) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) throw_prefixed(name);
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_prefixed(name);
+  return v;
+}
+
+inline double to_f64(PyObject* obj, const char* name) {
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw_prefixed(name);
+  return v;
+}
+
+inline bool given(PyObject* o) noexcept { return o != nullptr && o != Py_None; }
+
+// For `f(other=None, **kwargs)`-style signatures: takes at most one positional
+// argument or the keyword `other`; the remaining keywords are returned as a
+// new dict (null when there are none). `extra`, when non-null, names one more
+// keyword-only parameter (the class call's `capacity`) taken out the same way.
+struct OtherAndKwargs {
+  PyObject* other = nullptr;  // borrowed
+  PyObject* extra = nullptr;  // borrowed
+  PyRef rest;
+};
+
+inline OtherAndKwargs split_other_kwargs(const char* fname, PyObject* args, PyObject* kwargs,
+                                         const char* extra_name) {
+  OtherAndKwargs out;
+  Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most 1 positional argument (%zd given)", fname,
+                 nargs);
+    throw_python_error();
+  }
+  if (nargs == 1) out.other = PyTuple_GetItem(args, 0);
+  if (kwargs == nullptr || PyDict_Size(kwargs) == 0) return out;
+  out.rest = PyRef::steal(PyDict_Copy(kwargs));
+  if (!out.rest) throw_python_error();
+  auto take = [&](const char* name, PyObject*& slot) {
+    PyObject* v = PyDict_GetItemString(out.rest.get(), name);
+    if (v == nullptr) return;
+    if (slot != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, name);
+      throw_python_error();
+    }
+    slot = v;
+    // Keep `slot` alive: `args`/`kwargs` hold it for the whole call.
+    if (PyDict_DelItemString(out.rest.get(), name) < 0) throw_python_error();
+  };
+  // Borrowed values come from `kwargs` too, which outlives the call.
+  PyObject* other_kw = nullptr;
+  take("other", other_kw);
+  if (other_kw != nullptr) {
+    if (out.other != nullptr) {
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('other') and position (1)",
+                   fname);
+      throw_python_error();
+    }
+    out.other = other_kw;
+  }
+  if (extra_name != nullptr) take(extra_name, out.extra);
+  if (PyDict_Size(out.rest.get()) == 0) out.rest = PyRef();
+  return out;
+}
+
+}  // namespace quenlor::py

@@ -1,0 +1,197 @@
+// The bulk update behind update(), |=, | and the class call. Sources are
+// recognised in priority order: a map of the same class, a dict, a mapping
+// with keys(), then an iterable of pairs. Room is reserved once whenever the
+// source can tell its size, and the counter advances once, only when
+// something was stored, so an update that adds nothing keeps iterators valid.
+#pragma once
+
+#include <Python.h>
+
+#include "common/saturating.hpp"
+#include "python/args.hpp"
+#include "python/map_object.hpp"
+
+namespace quenlor::py {
+
+// Inserts new references to every entry of `from` into `to`, reusing the
+// cached hashes (no __hash__ call).
+template <class Map>
+void copy_entries(const Map& from, Map& to) {
+  from.for_each([&](const HashedAny& k, const PyRef& v) { to.insert(k.clone(), v.new_ref()); });
+}
+
+template <class Map>
+void insert_hashing(Map& map, PyObject* key, PyObject* value) {
+  Py_hash_t h = hash_or_throw(key);
+  map.insert(HashedAny::owning(key, h), PyRef::borrow(value));
+}
+
+inline void reserve_for(auto& map, Py_ssize_t n) {
+  if (n > 0) map.reserve(static_cast<uint64_t>(n));
+}
+
+// len(o), or nothing when it fails (the error is cleared).
+inline Py_ssize_t size_or_zero(PyObject* o) {
+  Py_ssize_t n = PyObject_Size(o);
+  if (n < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return n;
+}
+
+// Returns whether anything was inserted.
+template <class Map>
+bool update_from_dict(Map& map, PyObject* dict) {
+  Py_ssize_t size = PyDict_Size(dict);
+  reserve_for(map, size);
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    // Hashing can run Python code that mutates the dict: hold our own references.
+    PyRef key = PyRef::borrow(k), value = PyRef::borrow(v);
+    insert_hashing(map, key.get(), value.get());
+    if (PyDict_Size(dict) != size) fatal("dictionary changed size during iteration");
+  }
+  return size > 0;
+}
+
+template <class Map>
+bool update_from_keys(Map& map, PyObject* source, PyObject* keys_method) {
+  reserve_for(map, size_or_zero(source));
+  PyRef keys = PyRef::steal(PyObject_CallObject(keys_method, nullptr));
+  if (!keys) throw_python_error();
+  PyRef it = PyRef::steal(PyObject_GetIter(keys.get()));
+  if (!it) throw_python_error();
+  bool inserted = false;
+  while (PyRef key = PyRef::steal(PyIter_Next(it.get()))) {
+    PyRef value = PyRef::steal(PyObject_GetItem(source, key.get()));
+    if (!value) throw_python_error();
+    insert_hashing(map, key.get(), value.get());
+    inserted = true;
+  }
+  if (PyErr_Occurred()) throw_python_error();
+  return inserted;
+}
+
+[[noreturn]] inline void throw_not_a_pair() {
+  PyErr_SetString(PyExc_ValueError, "update sequence elements must be 2-tuples");
+  throw_python_error();
+}
+
+template <class Map>
+bool update_from_pairs(Map& map, PyObject* source) {
+  reserve_for(map, size_or_zero(source));
+  PyRef it = PyRef::steal(PyObject_GetIter(source));
+  if (!it) throw_python_error();
+  bool inserted = false;
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    Py_ssize_t n = PyObject_Size(item.get());
+    if (n < 0) PyErr_Clear();
+    if (n != 2) throw_not_a_pair();
+    PyRef parts[2];
+    for (long i = 0; i < 2; ++i) {
+      PyRef index = PyRef::steal(PyLong_FromLong(i));
+      if (!index) throw_python_error();
+      parts[i] = PyRef::steal(PyObject_GetItem(item.get(), index.get()));
+      if (!parts[i]) throw_python_error();
+    }
+    insert_hashing(map, parts[0].get(), parts[1].get());
+    inserted = true;
+  }
+  if (PyErr_Occurred()) throw_python_error();
+  return inserted;
+}
+
+// The caller holds `target`'s exclusive borrow. Throws on failure; entries
+// stored before the failure stay and the counter does not move.
+template <class F>
+void bulk_update(MapObject<F>* target, PyObject* other, PyObject* kwargs) {
+  auto& map = target->inner;
+  bool inserted = false;
+  if (other != nullptr) {
+    if (other == reinterpret_cast<PyObject*>(target)) {
+      // Updating a map from itself stores every entry over itself: nothing
+      // changes, but it counts as a store like any non-empty update.
+      inserted = map.len() > 0;
+    } else if (MapObject<F>::check(other)) {
+      auto* source = MapObject<F>::cast(other);
+      SharedBorrow b = shared_or_panic(source->borrow);
+      map.reserve(source->inner.len());
+      copy_entries(source->inner, map);
+      inserted = source->inner.len() > 0;
+    } else if (PyDict_Check(other)) {
+      inserted = update_from_dict(map, other);
+    } else {
+      PyRef keys = PyRef::steal(PyObject_GetAttrString(other, "keys"));
+      if (keys) {
+        inserted = update_from_keys(map, other, keys.get());
+      } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        inserted = update_from_pairs(map, other);
+      } else {
+        throw_python_error();
+      }
+    }
+  }
+  if (kwargs != nullptr && update_from_dict(map, kwargs)) inserted = true;
+  if (inserted) target->bump();
+}
+
+template <class F>
+PyObject* map_update(PyObject* o, PyObject* args, PyObject* kwargs) {
+  auto* self = MapObject<F>::cast(o);
+  ExclusiveBorrow b(self->borrow);
+  if (!b) {
+    raise_already_borrowed();
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&] {
+    OtherAndKwargs a = split_other_kwargs("update", args, kwargs, nullptr);
+    bulk_update<F>(self, given(a.other) ? a.other : nullptr, a.rest.get());
+    Py_RETURN_NONE;
+  });
+}
+
+template <class F>
+PyObject* map_inplace_or(PyObject* o, PyObject* other) {
+  if (!MapObject<F>::check(o)) Py_RETURN_NOTIMPLEMENTED;
+  auto* self = MapObject<F>::cast(o);
+  ExclusiveBorrow b(self->borrow);
+  if (!b) Py_RETURN_NOTIMPLEMENTED;
+  return guarded<PyObject*>(nullptr, [&] {
+    bulk_update<F>(self, other, nullptr);
+    return PyRef::borrow(o).release();
+  });
+}
+
+// `a | b` and the reflected `b | a`: a new map of the map operand's class, the
+// right operand's entries winning.
+template <class F>
+PyObject* map_or(PyObject* a, PyObject* b) {
+  using M = MapObject<F>;
+  auto merged = [](M* map, PyObject* other, bool map_on_left) {
+    uint64_t capacity = sat_add(map->inner.len(), static_cast<uint64_t>(size_or_zero(other)));
+    PyRef result = PyRef::steal(new_map_object<F>(F::default_options(capacity)));
+    auto* r = M::cast(result.get());
+    ExclusiveBorrow rb(r->borrow);
+    if (map_on_left) {
+      copy_entries(map->inner, r->inner);
+      bulk_update<F>(r, other, nullptr);
+    } else {
+      bulk_update<F>(r, other, nullptr);
+      copy_entries(map->inner, r->inner);
+    }
+    return result.release();
+  };
+  if (M::check(a)) {
+    SharedBorrow borrow(M::cast(a)->borrow);
+    if (borrow) return guarded<PyObject*>(nullptr, [&] { return merged(M::cast(a), b, true); });
+  }
+  if (!M::check(b)) Py_RETURN_NOTIMPLEMENTED;
+  SharedBorrow borrow(M::cast(b)->borrow);
+  if (!borrow) Py_RETURN_NOTIMPLEMENTED;
+  return guarded<PyObject*>(nullptr, [&] { return merged(M::cast(b), a, false); });
+}
+
+}  // namespace quenlor::py

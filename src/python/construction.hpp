@@ -1,0 +1,92 @@
+// Ways a map object comes into being: the class call, with_options, fromkeys,
+// copy, and the Cls[K, V] alias.
+#pragma once
+
+#include <Python.h>
+
+#include "python/args.hpp"
+#include "python/bulk_update.hpp"
+#include "python/map_object.hpp"
+
+namespace quenlor::py {
+
+template <class F>
+PyObject* map_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    OtherAndKwargs a = split_other_kwargs(F::kName, args, kwargs, "capacity");
+    uint64_t capacity = a.extra != nullptr ? to_u64(a.extra, "capacity") : 0;
+    PyRef obj = PyRef::steal(new_map_object<F>(F::default_options(capacity)));
+    if (given(a.other) || a.rest) {
+      auto* self = MapObject<F>::cast(obj.get());
+      ExclusiveBorrow b(self->borrow);
+      bulk_update<F>(self, given(a.other) ? a.other : nullptr, a.rest.get());
+    }
+    return obj.release();
+  });
+}
+
+template <class F>
+PyObject* map_with_options(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"capacity", "reserve_fraction", F::kThirdOption, nullptr};
+  PyObject *capacity = nullptr, *reserve = nullptr, *third = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:with_options", const_cast<char**>(kwlist),
+                                   &capacity, &reserve, &third))
+    return nullptr;
+  return guarded<PyObject*>(nullptr, [&] {
+    return new_map_object<F>(F::parse_options(capacity, reserve, third));
+  });
+}
+
+template <class F>
+PyObject* map_fromkeys(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"iterable", "value", nullptr};
+  PyObject *iterable = nullptr, *value = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:fromkeys", const_cast<char**>(kwlist),
+                                   &iterable, &value))
+    return nullptr;
+  if (!given(value)) value = Py_None;
+  return guarded<PyObject*>(nullptr, [&] {
+    Py_ssize_t n = PyObject_Size(iterable);
+    if (n < 0) {
+      PyErr_Clear();
+      n = 0;
+    }
+    typename F::Map map = F::Map::with_options(F::default_options(static_cast<uint64_t>(n)));
+    PyRef it = PyRef::steal(PyObject_GetIter(iterable));
+    if (!it) throw_python_error();
+    while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+      Py_hash_t h = hash_or_throw(item.get());
+      map.insert(HashedAny::owning(item.get(), h), PyRef::borrow(value));
+    }
+    if (PyErr_Occurred()) throw_python_error();
+    return MapObject<F>::create(std::move(map));
+  });
+}
+
+template <class F>
+PyObject* map_copy(PyObject* o, PyObject*) {
+  auto* self = MapObject<F>::cast(o);
+  SharedBorrow b(self->borrow);
+  if (!b) {
+    raise_mutably_borrowed();
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&] {
+    typename F::Map map = F::Map::with_options(F::default_options(self->inner.len()));
+    copy_entries(self->inner, map);
+    return MapObject<F>::create(std::move(map));
+  });
+}
+
+template <class F>
+PyObject* map_class_getitem(PyObject* cls, PyObject* item) {
+  PyRef name = PyRef::steal(PyUnicode_FromString("types"));
+  if (!name) return nullptr;
+  PyRef types = PyRef::steal(PyImport_Import(name.get()));
+  if (!types) return nullptr;
+  PyRef alias = PyRef::steal(PyObject_GetAttrString(types.get(), "GenericAlias"));
+  if (!alias) return nullptr;
+  return PyObject_CallFunctionObjArgs(alias.get(), cls, item, nullptr);
+}
+
+}  // namespace quenlor::py

@@ -1,0 +1,54 @@
+// Freeing without deep native recursion. Releasing the last reference to a
+// map frees its values, which may be maps, views or iterators holding further
+// maps, and so on: a long chain would free itself recursively on the native
+// stack (the limited API offers no trashcan). Every dealloc of this module runs
+// through `DeallocGuard::run`: past a small nesting depth the object is parked
+// (it is already dead, nobody else can reach it) and the outermost dealloc of
+// the thread finishes the parked ones in order, so depth stays bounded.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace quenlor::py {
+
+class DeallocGuard {
+ public:
+  using Finish = void (*)(PyObject*);
+
+  static void run(PyObject* o, Finish finish) noexcept {
+    if (depth_ >= kMaxDepth) {
+      try {
+        parked_.push_back({o, finish});
+        return;
+      } catch (...) {
+        // No room to park: finish in place (only the depth bound is lost).
+      }
+    }
+    ++depth_;
+    finish(o);
+    if (depth_ == 1) {
+      // Finishing can park more; walk by index since the vector may grow.
+      for (std::size_t i = 0; i < parked_.size(); ++i) {
+        Parked p = parked_[i];
+        p.finish(p.object);
+      }
+      parked_.clear();
+      if (parked_.capacity() > 4096) std::vector<Parked>().swap(parked_);
+    }
+    --depth_;
+  }
+
+ private:
+  struct Parked {
+    PyObject* object;
+    Finish finish;
+  };
+  static constexpr unsigned kMaxDepth = 32;
+  static inline thread_local unsigned depth_ = 0;
+  static inline thread_local std::vector<Parked> parked_;
+};
+
+}  // namespace quenlor::py

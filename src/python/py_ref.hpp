@@ -1,0 +1,40 @@
+// PyRef: an owning reference to a Python object, move-only, so every early
+// return releases what it took. Raw PyObject* stays for borrowed references.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace quenlor::py {
+
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  static PyRef steal(PyObject* o) noexcept { return PyRef(o); }
+  static PyRef borrow(PyObject* o) noexcept {
+    Py_XINCREF(o);
+    return PyRef(o);
+  }
+
+  PyRef(PyRef&& o) noexcept : obj_(std::exchange(o.obj_, nullptr)) {}
+  PyRef& operator=(PyRef&& o) noexcept {
+    PyObject* old = std::exchange(obj_, std::exchange(o.obj_, nullptr));
+    Py_XDECREF(old);
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(obj_); }
+
+  PyObject* get() const noexcept { return obj_; }
+  PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+  PyRef new_ref() const noexcept { return borrow(obj_); }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* o) noexcept : obj_(o) {}
+  PyObject* obj_ = nullptr;
+};
+
+}  // namespace quenlor::py
