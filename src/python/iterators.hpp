@@ -1,0 +1,201 @@
+// Snapshot iterators over a map object, one template for the six classes:
+//
+//   IterObject<F, K> { PyObject header; map; snapshot; start_counter; position; borrow }
+//
+// `snapshot` owns everything the iterator will hand out, in traversal order,
+// filled completely at creation (item tuples included) and never changed.
+// A step only compares the map's modification counter with `start_counter`
+// (the check comes before the exhaustion check, so an exhausted iterator
+// still reports a later modification) and hands out snapshot[position++].
+// Also here, because views and iterators share them: the element kinds, the
+// element builder and compile-time class names.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/borrow.hpp"
+#include "python/boundary.hpp"
+#include "python/dealloc_guard.hpp"
+#include "python/map_object.hpp"
+#include "python/py_ref.hpp"
+#include "python/registration.hpp"
+
+namespace quenlor::py {
+
+enum class ElementKind { Key, Value, Item };
+
+// The element an iterator or a set operation contributes for one entry: the
+// stored key object, the stored value object, or a fresh (key, value) tuple.
+// Null with a Python error set only when the tuple cannot be built.
+template <ElementKind K, class E>
+PyRef make_element(const E& entry) noexcept {
+  if constexpr (K == ElementKind::Key) {
+    return PyRef::borrow(entry.key.object());
+  } else if constexpr (K == ElementKind::Value) {
+    return entry.value.new_ref();
+  } else {
+    return PyRef::steal(PyTuple_Pack(2, entry.key.object(), entry.value.get()));
+  }
+}
+
+namespace detail {
+
+// Type names must outlive their types (the type keeps a pointer to the
+// spec's name), so they are built at compile time into static storage.
+constexpr std::size_t joined_length(std::initializer_list<const char*> parts) {
+  std::size_t n = 0;
+  for (const char* p : parts) n += std::char_traits<char>::length(p);
+  return n;
+}
+
+template <std::size_t N>
+struct JoinedName {
+  char text[N + 1] = {};
+  constexpr JoinedName(std::initializer_list<const char*> parts) {
+    std::size_t i = 0;
+    for (const char* p : parts)
+      for (; *p != '\0'; ++p) text[i++] = *p;
+  }
+};
+
+inline constexpr std::size_t kModulePrefixLength = sizeof("quenlor.") - 1;
+
+}  // namespace detail
+
+template <class F, ElementKind K>
+struct IterObject {
+  PyObject_HEAD
+  PyObject* map;                // owning; a MapObject<F>
+  std::vector<PyRef> snapshot;  // what the steps hand out, in traversal order
+  uint64_t start_counter;       // the map's `modifications` at creation
+  std::size_t position;         // next index into `snapshot`
+  BorrowFlag borrow;
+
+  static inline PyTypeObject* type = nullptr;  // created once per process
+
+  static constexpr const char* kSuffix = K == ElementKind::Key     ? "KeyIter"
+                                         : K == ElementKind::Value ? "ValueIter"
+                                                                   : "ItemIter";
+  static constexpr detail::JoinedName<detail::joined_length({"quenlor.", F::kIterPrefix, kSuffix})>
+      kQualifiedName{{"quenlor.", F::kIterPrefix, kSuffix}};
+  static constexpr const char* kName = kQualifiedName.text + detail::kModulePrefixLength;
+
+  static IterObject* cast(PyObject* o) noexcept { return reinterpret_cast<IterObject*>(o); }
+
+  // Takes the snapshot of `map_obj` (a MapObject<F>) and wraps it in a new
+  // iterator. Throws on failure; nothing taken is kept.
+  static PyObject* create(PyObject* map_obj) {
+    auto* m = MapObject<F>::cast(map_obj);
+    std::vector<PyRef> items;
+    uint64_t counter;
+    {
+      SharedBorrow b = shared_or_panic(m->borrow);
+      uint64_t n = m->inner.len();
+      if (n > items.max_size()) throw std::bad_alloc();
+      items.reserve(static_cast<std::size_t>(n));
+      auto it = m->inner.iter();
+      while (const auto* e = it.next()) {
+        PyRef element = make_element<K>(*e);
+        if (!element) throw_python_error();
+        items.push_back(std::move(element));
+      }
+      counter = m->modifications;
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* o = alloc(type, 0);
+    if (o == nullptr) throw_python_error();
+    auto* self = cast(o);
+    self->map = PyRef::borrow(map_obj).release();
+    ::new (&self->snapshot) std::vector<PyRef>(std::move(items));
+    self->start_counter = counter;
+    self->position = 0;
+    ::new (&self->borrow) BorrowFlag();
+    return o;
+  }
+
+  static PyObject* next(PyObject* o) {
+    auto* self = cast(o);
+    ExclusiveBorrow own(self->borrow);
+    if (!own) {
+      raise_already_borrowed();
+      return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [self]() -> PyObject* {
+      auto* m = MapObject<F>::cast(self->map);
+      uint64_t now;
+      {
+        SharedBorrow b = shared_or_panic(m->borrow);
+        now = m->modifications;
+      }
+      if (now != self->start_counter) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return nullptr;
+      }
+      if (self->position == self->snapshot.size()) return nullptr;  // exhausted
+      return self->snapshot[self->position++].new_ref().release();
+    });
+  }
+
+  // The map goes first, then the snapshot from first to last.
+  static void dealloc(PyObject* o) { DeallocGuard::run(o, finish_dealloc); }
+  static void finish_dealloc(PyObject* o) {
+    auto* self = cast(o);
+    PyTypeObject* tp = Py_TYPE(o);
+    Py_DECREF(self->map);
+    self->snapshot.~vector();
+    self->borrow.~BorrowFlag();
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    free_fn(o);
+    Py_DECREF(tp);
+  }
+
+  static inline PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+      {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+      {Py_tp_iternext, reinterpret_cast<void*>(next)},
+      {0, nullptr},
+  };
+
+  static inline PyType_Spec spec = {
+      kQualifiedName.text,
+      static_cast<int>(sizeof(IterObject)),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      slots,
+  };
+};
+
+// A new iterator of kind K over the map object `map` (the views' __iter__).
+template <class F, ElementKind K>
+PyObject* new_iterator(PyObject* map) {
+  return guarded<PyObject*>(nullptr, [&] { return IterObject<F, K>::create(map); });
+}
+
+// The map classes' __iter__: a key iterator.
+template <class F>
+PyObject* map_iter(PyObject* map) {
+  return new_iterator<F, ElementKind::Key>(map);
+}
+
+template <class F, ElementKind K>
+int register_iterator(PyObject* module) {
+  using It = IterObject<F, K>;
+  return add_class(module, It::kName, type_from_spec(It::type, &It::spec));
+}
+
+template <class F>
+int register_iterators(PyObject* module) {
+  if (register_iterator<F, ElementKind::Key>(module) < 0) return -1;
+  if (register_iterator<F, ElementKind::Value>(module) < 0) return -1;
+  return register_iterator<F, ElementKind::Item>(module);
+}
+
+}  // namespace quenlor::py
