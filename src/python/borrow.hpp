@@ -18,20 +18,23 @@ class BorrowFlag {
  public:
   static constexpr uint64_t kExclusive = ~uint64_t{0};
 
+  // Every access happens on a thread that holds the interpreter lock, which
+  // already orders them, so plain (unlocked) atomic loads and stores suffice:
+  // a locked read-modify-write would cost more than the lookup it guards.
   bool try_shared() noexcept {
     uint64_t cur = flag_.load(std::memory_order_relaxed);
-    do {
-      if (cur == kExclusive) return false;
-    } while (!flag_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
-                                          std::memory_order_relaxed));
+    if (cur == kExclusive) return false;
+    flag_.store(cur + 1, std::memory_order_relaxed);
     return true;
   }
-  void release_shared() noexcept { flag_.fetch_sub(1, std::memory_order_release); }
+  void release_shared() noexcept {
+    flag_.store(flag_.load(std::memory_order_relaxed) - 1, std::memory_order_release);
+  }
 
   bool try_exclusive() noexcept {
-    uint64_t expected = 0;
-    return flag_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                         std::memory_order_relaxed);
+    if (flag_.load(std::memory_order_relaxed) != 0) return false;
+    flag_.store(kExclusive, std::memory_order_relaxed);
+    return true;
   }
   void release_exclusive() noexcept { flag_.store(0, std::memory_order_release); }
 
@@ -79,6 +82,16 @@ inline void raise_mutably_borrowed() {
   PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
 }
 inline void raise_already_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
+
+// True, with the RuntimeError set, when the borrow was refused.
+inline bool refused(const SharedBorrow& b) {
+  if (!b) raise_mutably_borrowed();
+  return !b;
+}
+inline bool refused(const ExclusiveBorrow& b) {
+  if (!b) raise_already_borrowed();
+  return !b;
+}
 
 // Shared borrow on the paths that treat a conflict as impossible (views,
 // iterators, a source map of the same class): a refusal is the panic.

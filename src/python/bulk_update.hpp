@@ -142,10 +142,7 @@ template <class F>
 PyObject* map_update(PyObject* o, PyObject* args, PyObject* kwargs) {
   auto* self = MapObject<F>::cast(o);
   ExclusiveBorrow b(self->borrow);
-  if (!b) {
-    raise_already_borrowed();
-    return nullptr;
-  }
+  if (refused(b)) return nullptr;
   return guarded<PyObject*>(nullptr, [&] {
     OtherAndKwargs a = split_other_kwargs("update", args, kwargs, nullptr);
     bulk_update<F>(self, given(a.other) ? a.other : nullptr, a.rest.get());

@@ -67,10 +67,7 @@ template <class F>
 PyObject* map_copy(PyObject* o, PyObject*) {
   auto* self = MapObject<F>::cast(o);
   SharedBorrow b(self->borrow);
-  if (!b) {
-    raise_mutably_borrowed();
-    return nullptr;
-  }
+  if (refused(b)) return nullptr;
   return guarded<PyObject*>(nullptr, [&] {
     typename F::Map map = F::Map::with_options(F::default_options(self->inner.len()));
     copy_entries(self->inner, map);

@@ -11,19 +11,21 @@
 
 namespace quenlor::py {
 
+// `(key, default=None)`; `dflt` stays null when the default is omitted.
+inline bool parse_key_default(PyObject* args, PyObject* kwargs, const char* format,
+                              PyObject*& key, PyObject*& dflt) {
+  static const char* kwlist[] = {"key", "default", nullptr};
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &key,
+                                     &dflt) != 0;
+}
+
 template <class F>
 PyObject* map_get(PyObject* o, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"key", "default", nullptr};
   PyObject *key, *dflt = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:get", const_cast<char**>(kwlist), &key,
-                                   &dflt))
-    return nullptr;
+  if (!parse_key_default(args, kwargs, "O|O:get", key, dflt)) return nullptr;
   auto* self = MapObject<F>::cast(o);
   SharedBorrow b(self->borrow);
-  if (!b) {
-    raise_mutably_borrowed();
-    return nullptr;
-  }
+  if (refused(b)) return nullptr;
   Py_hash_t h = PyObject_Hash(key);
   if (h == -1 && PyErr_Occurred()) return nullptr;
   ProbeKey probe(key, h);
@@ -33,17 +35,11 @@ PyObject* map_get(PyObject* o, PyObject* args, PyObject* kwargs) {
 
 template <class F>
 PyObject* map_pop(PyObject* o, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"key", "default", nullptr};
   PyObject *key, *dflt = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:pop", const_cast<char**>(kwlist), &key,
-                                   &dflt))
-    return nullptr;
+  if (!parse_key_default(args, kwargs, "O|O:pop", key, dflt)) return nullptr;
   auto* self = MapObject<F>::cast(o);
   ExclusiveBorrow b(self->borrow);
-  if (!b) {
-    raise_already_borrowed();
-    return nullptr;
-  }
+  if (refused(b)) return nullptr;
   Py_hash_t h = PyObject_Hash(key);
   if (h == -1 && PyErr_Occurred()) return nullptr;
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -63,10 +59,7 @@ template <class F>
 PyObject* map_popitem(PyObject* o, PyObject*) {
   auto* self = MapObject<F>::cast(o);
   ExclusiveBorrow b(self->borrow);
-  if (!b) {
-    raise_already_borrowed();
-    return nullptr;
-  }
+  if (refused(b)) return nullptr;
   if (self->inner.len() == 0) {
     PyErr_SetString(PyExc_KeyError, "popitem(): map is empty");
     return nullptr;
@@ -90,18 +83,12 @@ PyObject* map_popitem(PyObject* o, PyObject*) {
 
 template <class F>
 PyObject* map_setdefault(PyObject* o, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"key", "default", nullptr};
   PyObject *key, *dflt = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:setdefault", const_cast<char**>(kwlist),
-                                   &key, &dflt))
-    return nullptr;
+  if (!parse_key_default(args, kwargs, "O|O:setdefault", key, dflt)) return nullptr;
   if (dflt == nullptr) dflt = Py_None;
   auto* self = MapObject<F>::cast(o);
   ExclusiveBorrow b(self->borrow);
-  if (!b) {
-    raise_already_borrowed();
-    return nullptr;
-  }
+  if (refused(b)) return nullptr;
   Py_hash_t h = PyObject_Hash(key);
   if (h == -1 && PyErr_Occurred()) return nullptr;
   {
@@ -122,10 +109,7 @@ template <class F>
 PyObject* map_clear(PyObject* o, PyObject*) {
   auto* self = MapObject<F>::cast(o);
   ExclusiveBorrow b(self->borrow);
-  if (!b) {
-    raise_already_borrowed();
-    return nullptr;
-  }
+  if (refused(b)) return nullptr;
   self->inner.clear();
   self->bump();
   Py_RETURN_NONE;

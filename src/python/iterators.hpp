@@ -124,10 +124,7 @@ struct IterObject {
   static PyObject* next(PyObject* o) {
     auto* self = cast(o);
     ExclusiveBorrow own(self->borrow);
-    if (!own) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (refused(own)) return nullptr;
     return guarded<PyObject*>(nullptr, [self]() -> PyObject* {
       auto* m = MapObject<F>::cast(self->map);
       uint64_t now;

@@ -77,10 +77,7 @@ template <class F>
 Py_ssize_t map_len(PyObject* o) {
   auto* self = MapObject<F>::cast(o);
   SharedBorrow b(self->borrow);
-  if (!b) {
-    raise_mutably_borrowed();
-    return -1;
-  }
+  if (refused(b)) return -1;
   return static_cast<Py_ssize_t>(self->inner.len());
 }
 
@@ -88,10 +85,7 @@ template <class F>
 PyObject* map_getitem(PyObject* o, PyObject* key) {
   auto* self = MapObject<F>::cast(o);
   SharedBorrow b(self->borrow);
-  if (!b) {
-    raise_mutably_borrowed();
-    return nullptr;
-  }
+  if (refused(b)) return nullptr;
   Py_hash_t h = PyObject_Hash(key);
   if (h == -1 && PyErr_Occurred()) return nullptr;
   ProbeKey probe(key, h);
@@ -104,10 +98,7 @@ template <class F>
 int map_contains(PyObject* o, PyObject* key) {
   auto* self = MapObject<F>::cast(o);
   SharedBorrow b(self->borrow);
-  if (!b) {
-    raise_mutably_borrowed();
-    return -1;
-  }
+  if (refused(b)) return -1;
   Py_hash_t h = PyObject_Hash(key);
   if (h == -1 && PyErr_Occurred()) return -1;
   ProbeKey probe(key, h);
@@ -118,10 +109,7 @@ template <class F>
 int map_ass_subscript(PyObject* o, PyObject* key, PyObject* value) {
   auto* self = MapObject<F>::cast(o);
   ExclusiveBorrow b(self->borrow);
-  if (!b) {
-    raise_already_borrowed();
-    return -1;
-  }
+  if (refused(b)) return -1;
   Py_hash_t h = PyObject_Hash(key);
   if (h == -1 && PyErr_Occurred()) return -1;
   if (value != nullptr) {
@@ -159,10 +147,7 @@ template <class F>
 PyObject* map_repr(PyObject* o) {
   auto* self = MapObject<F>::cast(o);
   SharedBorrow b(self->borrow);
-  if (!b) {
-    raise_mutably_borrowed();
-    return nullptr;
-  }
+  if (refused(b)) return nullptr;
   return PyUnicode_FromFormat("%s(len=%llu, capacity=%llu)", F::kName,
                               static_cast<unsigned long long>(self->inner.len()),
                               static_cast<unsigned long long>(self->inner.capacity()));
@@ -172,10 +157,7 @@ template <class F>
 PyObject* map_get_capacity(PyObject* o, void*) {
   auto* self = MapObject<F>::cast(o);
   SharedBorrow b(self->borrow);
-  if (!b) {
-    raise_mutably_borrowed();
-    return nullptr;
-  }
+  if (refused(b)) return nullptr;
   return PyLong_FromUnsignedLongLong(self->inner.capacity());
 }
 
