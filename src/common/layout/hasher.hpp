@@ -60,12 +60,11 @@ constexpr uint64_t hash_word(K k) noexcept {
 
 struct SeededHasher {
   uint64_t per_map_seed = 0;
+  // A copy of the process seed, so hashing never checks a one-time guard.
+  uint64_t fold = 0;
 
-  static SeededHasher make() noexcept {
-    (void)fold_seed();  // initialise the process seed before the first map exists
-    return SeededHasher{next_per_map_seed()};
-  }
-  uint64_t hash(uint64_t word) const noexcept { return fold_mul(word ^ per_map_seed, fold_seed()); }
+  static SeededHasher make() noexcept { return SeededHasher{next_per_map_seed(), fold_seed()}; }
+  uint64_t hash(uint64_t word) const noexcept { return fold_mul(word ^ per_map_seed, fold); }
 };
 
 }  // namespace quenlor
