@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/layout/group.hpp"
 #include "python/borrow.hpp"
 #include "python/boundary.hpp"
 #include "python/dealloc_guard.hpp"
@@ -29,6 +30,10 @@
 #include "python/registration.hpp"
 
 namespace quenlor::py {
+
+inline bool may_be_in_cycle(PyObject* o) noexcept {
+  return (PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_HAVE_GC) != 0;
+}
 
 enum class ElementKind { Key, Value, Item };
 
@@ -42,7 +47,15 @@ PyRef make_element(const E& entry) noexcept {
   } else if constexpr (K == ElementKind::Value) {
     return entry.value.new_ref();
   } else {
-    return PyRef::steal(PyTuple_Pack(2, entry.key.object(), entry.value.get()));
+    PyObject* key = entry.key.object();
+    PyObject* value = entry.value.get();
+    PyObject* item = PyTuple_Pack(2, key, value);
+    // Like the interpreter's own tuples, a pair of objects that cannot take
+    // part in a cycle need not be tracked: item snapshots of large maps
+    // would otherwise trigger collections that walk every pair.
+    if (item != nullptr && !may_be_in_cycle(key) && !may_be_in_cycle(value))
+      PyObject_GC_UnTrack(item);
+    return PyRef::steal(item);
   }
 }
 
@@ -69,6 +82,9 @@ struct JoinedName {
 inline constexpr std::size_t kModulePrefixLength = sizeof("quenlor.") - 1;
 
 }  // namespace detail
+
+// How many elements ahead creation and steps start loading objects.
+inline constexpr std::size_t kLookahead = 8;
 
 template <class F, ElementKind K>
 struct IterObject {
@@ -101,12 +117,27 @@ struct IterObject {
       uint64_t n = m->inner.len();
       if (n > items.max_size()) throw std::bad_alloc();
       items.reserve(static_cast<std::size_t>(n));
-      auto it = m->inner.iter();
-      while (const auto* e = it.next()) {
+      // Traversal order is hash order, so the objects are scattered in
+      // memory: load them a few entries ahead of taking their references.
+      using EntryPtr = decltype(m->inner.iter().next());
+      EntryPtr ahead[kLookahead];
+      std::size_t pending = 0;
+      auto take = [&](EntryPtr e) {
         PyRef element = make_element<K>(*e);
         if (!element) throw_python_error();
         items.push_back(std::move(element));
+      };
+      auto it = m->inner.iter();
+      while (EntryPtr e = it.next()) {
+        if constexpr (K != ElementKind::Value) prefetch_read(e->key.object());
+        if constexpr (K != ElementKind::Key) prefetch_read(e->value.get());
+        EntryPtr& slot = ahead[pending % kLookahead];
+        if (pending >= kLookahead) take(slot);
+        slot = e;
+        ++pending;
       }
+      for (std::size_t i = pending > kLookahead ? pending - kLookahead : 0; i < pending; ++i)
+        take(ahead[i % kLookahead]);
       counter = m->modifications;
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -136,7 +167,10 @@ struct IterObject {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
         return nullptr;
       }
-      if (self->position == self->snapshot.size()) return nullptr;  // exhausted
+      const std::size_t size = self->snapshot.size();
+      if (self->position == size) return nullptr;  // exhausted
+      if (self->position + kLookahead < size)
+        prefetch_read(self->snapshot[self->position + kLookahead].get());
       return self->snapshot[self->position++].new_ref().release();
     });
   }
