@@ -114,8 +114,7 @@ def load_table(n, repeat):
         (cls, name, opt, delta)
         for name, cls in CLASSES
         for opt, delta in [("reserve_fraction=0.1", 0.1), ("reserve_fraction=0.01", 0.01),
-                           ("reserve_fraction=0.001", 0.001)]
-        if not (cls is quenlor.FunnelHashMap and delta > 0.125)
+                           ("reserve_fraction=0.004", 0.004), ("reserve_fraction=0.001", 0.001)]
     ]
     for cls, name, opt, delta in cases:
         count = n - int(delta * n)

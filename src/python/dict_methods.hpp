@@ -23,13 +23,8 @@ template <class F>
 PyObject* map_get(PyObject* o, PyObject* args, PyObject* kwargs) {
   PyObject *key, *dflt = nullptr;
   if (!parse_key_default(args, kwargs, "O|O:get", key, dflt)) return nullptr;
-  auto* self = MapObject<F>::cast(o);
-  SharedBorrow b(self->borrow);
-  if (refused(b)) return nullptr;
-  Py_hash_t h = PyObject_Hash(key);
-  if (h == -1 && PyErr_Occurred()) return nullptr;
-  ProbeKey probe(key, h);
-  if (const PyRef* v = self->inner.get(probe.get())) return v->new_ref().release();
+  PyObject* value = nullptr;
+  if (lookup_value<F>(o, key, &value) != Lookup::Missing) return value;
   return PyRef::borrow(dflt != nullptr ? dflt : Py_None).release();
 }
 

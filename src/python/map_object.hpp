@@ -81,28 +81,36 @@ Py_ssize_t map_len(PyObject* o) {
   return static_cast<Py_ssize_t>(self->inner.len());
 }
 
+// The read side of m[k], k in m and get: a shared borrow for the whole
+// lookup (key equality may run Python code), the key hashed after it.
+enum class Lookup { Error, Missing, Found };
+
 template <class F>
-PyObject* map_getitem(PyObject* o, PyObject* key) {
+Lookup lookup_value(PyObject* o, PyObject* key, PyObject** value) {
   auto* self = MapObject<F>::cast(o);
   SharedBorrow b(self->borrow);
-  if (refused(b)) return nullptr;
+  if (refused(b)) return Lookup::Error;
   Py_hash_t h = PyObject_Hash(key);
-  if (h == -1 && PyErr_Occurred()) return nullptr;
+  if (h == -1 && PyErr_Occurred()) return Lookup::Error;
   ProbeKey probe(key, h);
-  if (const PyRef* v = self->inner.get(probe.get())) return v->new_ref().release();
-  PyErr_SetObject(PyExc_KeyError, key);
-  return nullptr;
+  const PyRef* v = self->inner.get(probe.get());
+  if (v == nullptr) return Lookup::Missing;
+  if (value != nullptr) *value = v->new_ref().release();
+  return Lookup::Found;
+}
+
+template <class F>
+PyObject* map_getitem(PyObject* o, PyObject* key) {
+  PyObject* value = nullptr;
+  Lookup r = lookup_value<F>(o, key, &value);
+  if (r == Lookup::Missing) PyErr_SetObject(PyExc_KeyError, key);
+  return value;
 }
 
 template <class F>
 int map_contains(PyObject* o, PyObject* key) {
-  auto* self = MapObject<F>::cast(o);
-  SharedBorrow b(self->borrow);
-  if (refused(b)) return -1;
-  Py_hash_t h = PyObject_Hash(key);
-  if (h == -1 && PyErr_Occurred()) return -1;
-  ProbeKey probe(key, h);
-  return self->inner.contains_key(probe.get()) ? 1 : 0;
+  Lookup r = lookup_value<F>(o, key, nullptr);
+  return r == Lookup::Error ? -1 : r == Lookup::Found ? 1 : 0;
 }
 
 template <class F>
