@@ -109,7 +109,7 @@ template <class F>
 void bulk_update(MapObject<F>* target, PyObject* other, PyObject* kwargs) {
   auto& map = target->inner;
   bool inserted = false;
-  if (other != nullptr) {
+  if (given(other)) {  // None stands for "no source", in every caller
     if (other == reinterpret_cast<PyObject*>(target)) {
       // Updating a map from itself stores every entry over itself: nothing
       // changes, but it counts as a store like any non-empty update.
@@ -145,7 +145,7 @@ PyObject* map_update(PyObject* o, PyObject* args, PyObject* kwargs) {
   if (refused(b)) return nullptr;
   return guarded<PyObject*>(nullptr, [&] {
     OtherAndKwargs a = split_other_kwargs("update", args, kwargs, nullptr);
-    bulk_update<F>(self, given(a.other) ? a.other : nullptr, a.rest.get());
+    bulk_update<F>(self, a.other, a.rest.get());
     Py_RETURN_NONE;
   });
 }

@@ -19,7 +19,7 @@ PyObject* map_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     if (given(a.other) || a.rest) {
       auto* self = MapObject<F>::cast(obj.get());
       ExclusiveBorrow b(self->borrow);
-      bulk_update<F>(self, given(a.other) ? a.other : nullptr, a.rest.get());
+      bulk_update<F>(self, a.other, a.rest.get());
     }
     return obj.release();
   });

@@ -36,6 +36,8 @@ def test_bad_sources(map_cls, op):
         with pytest.raises(ValueError, match="^update sequence elements must be 2-tuples$"):
             merge(m, [("a", 1), bad, ("b", 2)])
     all_raise(TypeError, *(lambda bad=bad: merge(m, bad) for bad in (5, 1.5, object())))
+    # None is no source at all: the result holds the map's entries only.
+    assert merge(m, None) in (None, m) if in_place else merge(m, None) == m
     # In place, entries stored before a failure stay; the counter does not move.
     assert m == ({"z": 0, "a": 1} if in_place else {"z": 0}) and iterator_valid(it)
 
