@@ -177,10 +177,29 @@ struct IterObject {
 
   // The map goes first, then the snapshot from first to last.
   static void dealloc(PyObject* o) { DeallocGuard::run(o, finish_dealloc); }
+  // First to last, loading the objects a release will touch a few elements
+  // ahead: item tuples lie in order, but the keys they hold are scattered.
+  static void release_in_order(std::vector<PyRef>& snapshot) noexcept {
+    const std::size_t n = snapshot.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kLookahead < n) {
+        PyObject* next = snapshot[i + kLookahead].get();
+        if constexpr (K == ElementKind::Item) {
+          prefetch_read(PyTuple_GetItem(next, 0));
+          prefetch_read(PyTuple_GetItem(next, 1));
+        } else {
+          prefetch_read(next);
+        }
+      }
+      snapshot[i] = PyRef();
+    }
+  }
+
   static void finish_dealloc(PyObject* o) {
     auto* self = cast(o);
     PyTypeObject* tp = Py_TYPE(o);
     Py_DECREF(self->map);
+    release_in_order(self->snapshot);
     self->snapshot.~vector();
     self->borrow.~BorrowFlag();
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
