@@ -420,6 +420,13 @@ class FunnelHashMap {
   // --- Lookup -------------------------------------------------------------
 
   // Probes level i's group: found, absent (the group shows EMPTY), or neither.
+  static constexpr uint64_t kLevelsAhead = 4;
+
+  void prefetch_level_group(uint64_t i, uint64_t h) const noexcept {
+    const Level& lv = tables_.levels[i];
+    if (lv.len != 0) lv.table.prefetch_group_ctrl(lv.probe_group(h));
+  }
+
   Lookup probe_level(uint64_t i, const K& key, uint64_t h, uint8_t t) const {
     const Level& lv = tables_.levels[i];
     const uint64_t g = lv.probe_group(h);
@@ -434,7 +441,12 @@ class FunnelHashMap {
 
   Lookup find_in_higher_levels(const K& key, uint64_t h, uint8_t t) const {
     const uint64_t end = level_search_end();
+    // Each level's group depends on the hash alone: start the next levels'
+    // control loads now so their cache misses overlap.
+    for (uint64_t i = 1; i < std::min<uint64_t>(end, 1 + kLevelsAhead); ++i)
+      prefetch_level_group(i, h);
     for (uint64_t i = 1; i < end; ++i) {
+      if (i + kLevelsAhead < end) prefetch_level_group(i + kLevelsAhead, h);
       if (tables_.levels[i].len == 0) continue;
       const Lookup r = probe_level(i, key, h, t);
       if (r.probe != Probe::Undetermined) return r;
