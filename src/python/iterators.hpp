@@ -62,7 +62,7 @@ PyRef make_element(const E& entry) noexcept {
 namespace detail {
 
 // Type names must outlive their types (the type keeps a pointer to the
-// spec's name), so they are built at compile time into static storage.
+// type spec's name), so they are built at compile time into static storage.
 constexpr std::size_t joined_length(std::initializer_list<const char*> parts) {
   std::size_t n = 0;
   for (const char* p : parts) n += std::char_traits<char>::length(p);
@@ -221,6 +221,10 @@ struct IterObject {
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
+
+  static int register_in(PyObject* module) {
+    return add_class(module, kName, type_from_spec(type, &spec));
+  }
 };
 
 // A new iterator of kind K over the map object `map` (the views' __iter__).
@@ -235,17 +239,20 @@ PyObject* map_iter(PyObject* map) {
   return new_iterator<F, ElementKind::Key>(map);
 }
 
-template <class F, ElementKind K>
-int register_iterator(PyObject* module) {
-  using It = IterObject<F, K>;
-  return add_class(module, It::kName, type_from_spec(It::type, &It::spec));
+// Registers the key, value and item classes of a class template over
+// (family, element kind), in that order.
+template <template <class, ElementKind> class Cls, class F>
+int register_each_kind(PyObject* module) {
+  for (int (*add)(PyObject*) : {&Cls<F, ElementKind::Key>::register_in,
+                                &Cls<F, ElementKind::Value>::register_in,
+                                &Cls<F, ElementKind::Item>::register_in})
+    if (add(module) < 0) return -1;
+  return 0;
 }
 
 template <class F>
 int register_iterators(PyObject* module) {
-  if (register_iterator<F, ElementKind::Key>(module) < 0) return -1;
-  if (register_iterator<F, ElementKind::Value>(module) < 0) return -1;
-  return register_iterator<F, ElementKind::Item>(module);
+  return register_each_kind<IterObject, F>(module);
 }
 
 }  // namespace quenlor::py

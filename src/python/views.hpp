@@ -265,6 +265,10 @@ struct ViewObject {
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
+
+  static int register_in(PyObject* module) {
+    return add_class(module, kName, type_from_spec(type, &spec));
+  }
 };
 
 // keys(), values(), items(): no borrow is taken and nothing is read, so they
@@ -297,17 +301,9 @@ PyObject* map_items(PyObject* self, PyObject*) {
   return new_view<F, ElementKind::Item>(self);
 }
 
-template <class F, ElementKind K>
-int register_view(PyObject* module) {
-  using View = ViewObject<F, K>;
-  return add_class(module, View::kName, type_from_spec(View::type, &View::spec));
-}
-
 template <class F>
 int register_views(PyObject* module) {
-  if (register_view<F, ElementKind::Key>(module) < 0) return -1;
-  if (register_view<F, ElementKind::Value>(module) < 0) return -1;
-  return register_view<F, ElementKind::Item>(module);
+  return register_each_kind<ViewObject, F>(module);
 }
 
 }  // namespace quenlor::py
