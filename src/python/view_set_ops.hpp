@@ -71,21 +71,29 @@ bool equals(PyObject* self, PyObject* other) {
   return true;
 }
 
+// Under a shared borrow of the map, adds to `result` each element of the
+// view (in traversal order) that `keep` accepts.
+template <class View, class Keep>
+void add_elements(PyObject* view, PyObject* result, Keep&& keep) {
+  auto* m = View::cast(view)->target();
+  SharedBorrow b = shared_or_panic(m->borrow);
+  auto it = m->inner.iter();
+  while (const auto* e = it.next()) {
+    PyRef element = make_element<View::kKind>(*e);
+    if (!element) throw_python_error();
+    if (keep(element.get())) add_to(result, element.get());
+  }
+}
+
 // `-` keeps the elements not in `other`, `&` those in it.
 template <class View, bool kKeepMembers>
 PyObject* filter_by_membership(PyObject* a, PyObject* other) {
   if (!is_left_operand<View>(a)) Py_RETURN_NOTIMPLEMENTED;
   return guarded<PyObject*>(nullptr, [&] {
     PyRef result = new_set();
-    auto* m = View::cast(a)->target();
-    SharedBorrow b = shared_or_panic(m->borrow);
-    auto it = m->inner.iter();
-    while (const auto* e = it.next()) {
-      PyRef element = make_element<View::kKind>(*e);
-      if (!element) throw_python_error();
-      if (contains_or_throw(other, element.get()) == kKeepMembers)
-        add_to(result.get(), element.get());
-    }
+    add_elements<View>(a, result.get(), [&](PyObject* element) {
+      return contains_or_throw(other, element) == kKeepMembers;
+    });
     return result.release();
   });
 }
@@ -134,16 +142,7 @@ PyObject* view_or(PyObject* a, PyObject* other) {
   if (!view_ops::is_left_operand<View>(a)) Py_RETURN_NOTIMPLEMENTED;
   return guarded<PyObject*>(nullptr, [&] {
     PyRef result = view_ops::new_set();
-    {
-      auto* m = View::cast(a)->target();
-      SharedBorrow b = shared_or_panic(m->borrow);
-      auto it = m->inner.iter();
-      while (const auto* e = it.next()) {
-        PyRef element = make_element<View::kKind>(*e);
-        if (!element) throw_python_error();
-        view_ops::add_to(result.get(), element.get());
-      }
-    }
+    view_ops::add_elements<View>(a, result.get(), [](PyObject*) { return true; });
     PyRef iter = PyRef::steal(PyObject_GetIter(other));
     if (!iter) throw_python_error();
     while (PyRef x = PyRef::steal(PyIter_Next(iter.get()))) view_ops::add_to(result.get(), x.get());
@@ -160,16 +159,10 @@ PyObject* keys_view_xor(PyObject* a, PyObject* other) {
   if (!view_ops::is_left_operand<View>(a)) Py_RETURN_NOTIMPLEMENTED;
   return guarded<PyObject*>(nullptr, [&] {
     PyRef result = view_ops::new_set();
+    view_ops::add_elements<View>(a, result.get(), [&](PyObject* key) {
+      return !view_ops::contains_or_throw(other, key);
+    });
     auto* m = View::cast(a)->target();
-    {
-      SharedBorrow b = shared_or_panic(m->borrow);
-      auto it = m->inner.iter();
-      while (const auto* e = it.next()) {
-        PyRef key = make_element<ElementKind::Key>(*e);
-        if (!view_ops::contains_or_throw(other, key.get()))
-          view_ops::add_to(result.get(), key.get());
-      }
-    }
     SharedBorrow b = shared_or_panic(m->borrow);
     PyRef iter = PyRef::steal(PyObject_GetIter(other));
     if (!iter) throw_python_error();
