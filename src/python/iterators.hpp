@@ -175,7 +175,6 @@ struct IterObject {
     });
   }
 
-  // The map goes first, then the snapshot from first to last.
   static void dealloc(PyObject* o) { DeallocGuard::run(o, finish_dealloc); }
   // First to last, loading the objects a release will touch a few elements
   // ahead: item tuples lie in order, but the keys they hold are scattered.
@@ -195,6 +194,7 @@ struct IterObject {
     }
   }
 
+  // The map goes first, then the snapshot from first to last.
   static void finish_dealloc(PyObject* o) {
     auto* self = cast(o);
     PyTypeObject* tp = Py_TYPE(o);
