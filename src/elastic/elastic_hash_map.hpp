@@ -194,7 +194,8 @@ class ElasticHashMap {
   std::optional<V> insert(K key, V value) {
     const uint64_t h = hash_of(key);
     SlotPosition at = find_position(h, tag_of(h), key);
-    if (at.slot != kNoSlot) return replace_value(levels_[at.level].entry(at.slot), std::move(value));
+    if (at.slot != kNoSlot)
+      return replace_value(levels_[at.level].entry(at.slot), std::move(value));
     if (len_ >= max_insertions_) [[unlikely]]
       grow();
     place_by_batch_rule(EntryType{std::move(key), std::move(value)}, h);
@@ -277,7 +278,10 @@ class ElasticHashMap {
   };
 
   ElasticHashMap(S hasher, A alloc, double reserve_fraction, double probe_scale) noexcept
-      : reserve_fraction_(reserve_fraction), probe_scale_(probe_scale), hasher_(hasher), alloc_(alloc) {}
+      : reserve_fraction_(reserve_fraction),
+        probe_scale_(probe_scale),
+        hasher_(hasher),
+        alloc_(alloc) {}
 
   uint64_t hash_of(const K& key) const noexcept { return hasher_.hash(hash_word(key)); }
 

@@ -64,7 +64,8 @@ class Level {
                                 A alloc = A()) {
     Level lv;
     lv.table_ = Table::with_capacity_in(slots, alloc);
-    lv.probe_limits_ = build_probe_limits(lv.table_.slots(), lv.table_.groups(), delta, probe_scale);
+    lv.probe_limits_ =
+        build_probe_limits(lv.table_.slots(), lv.table_.groups(), delta, probe_scale);
     lv.salt_ = (index + 1) * 0x9E3779B97F4A7C15ull;
     lv.group_mask_ = lv.table_.groups() == 0 ? 0 : lv.table_.groups() - 1;
     lv.reserve_threshold_ = level_reserve_threshold(lv.table_.slots(), delta);
@@ -107,7 +108,9 @@ class Level {
   const Slot& entry(uint64_t i) const noexcept { return table_.entry(i); }
   Slot& entry(uint64_t i) noexcept { return table_.entry(i); }
 
-  ProbeSeq probe_seq(uint64_t h) const noexcept { return ProbeSeq((salt_ ^ h) & group_mask_, group_mask_); }
+  ProbeSeq probe_seq(uint64_t h) const noexcept {
+    return ProbeSeq((salt_ ^ h) & group_mask_, group_mask_);
+  }
 
   // Slot of the entry whose key equals `key`, or kNoSlot. Requires groups() > 0.
   uint64_t find(uint64_t h, uint8_t tag, const K& key) const {

@@ -36,7 +36,9 @@ struct SlotArea {
 
   SlotArea() noexcept = default;
   SlotArea(SlotArea&& o) noexcept
-      : table(std::move(o.table)), len(std::exchange(o.len, 0)), tombstones(std::exchange(o.tombstones, 0)) {}
+      : table(std::move(o.table)),
+        len(std::exchange(o.len, 0)),
+        tombstones(std::exchange(o.tombstones, 0)) {}
   SlotArea& operator=(SlotArea&& o) noexcept {
     if (this != &o) {
       destroy_live();
@@ -126,7 +128,9 @@ struct BucketLevel : SlotArea<K, V, A> {
 
   // The one group of this level a key with hash h may occupy (the table must
   // have slots).
-  uint64_t probe_group(uint64_t h) const noexcept { return ((salt ^ h) & bucket_mask) << group_shift; }
+  uint64_t probe_group(uint64_t h) const noexcept {
+    return ((salt ^ h) & bucket_mask) << group_shift;
+  }
 };
 
 }  // namespace quenlor

@@ -91,8 +91,8 @@ inline double powi(double a, uint32_t b) noexcept {
 // previous one (the smaller on a tie), where feasible means the rest of the
 // total can still be reached by the remaining levels.
 inline std::optional<std::vector<uint64_t>> build_funnel_bucket_sequence(uint64_t total,
-                                                                          uint64_t levels,
-                                                                          uint64_t first) {
+                                                                         uint64_t levels,
+                                                                         uint64_t first) {
   using namespace funnel_detail;
   if (first > total || levels == 0) return std::nullopt;
   std::vector<uint64_t> seq;
@@ -129,14 +129,16 @@ inline std::optional<std::vector<uint64_t>> build_funnel_bucket_sequence(uint64_
 
 // `level_count` bucket counts summing to `total_buckets`: a geometric sequence
 // of ratio 3/4, its first term searched outwards from the ideal one.
-inline std::vector<uint64_t> partition_funnel_buckets(uint64_t total_buckets, uint64_t level_count) {
+inline std::vector<uint64_t> partition_funnel_buckets(uint64_t total_buckets,
+                                                      uint64_t level_count) {
   if (level_count == 0) return {};
   if (level_count >= (uint64_t{1} << 31)) fatal("level count fits in i32: TryFromIntError(())");
   if (total_buckets == 0) return std::vector<uint64_t>(level_count, 0);
   const double r = 1.0 - funnel_detail::powi(0.75, static_cast<uint32_t>(level_count));
   const uint64_t first =
-      r <= 0.0 ? total_buckets
-               : f64_to_u64_sat(std::round(std::max(static_cast<double>(total_buckets) / 4.0 / r, 0.0)));
+      r <= 0.0
+          ? total_buckets
+          : f64_to_u64_sat(std::round(std::max(static_cast<double>(total_buckets) / 4.0 / r, 0.0)));
   for (uint64_t offset = 0;; ++offset) {
     const uint64_t down = sat_sub(first, offset);
     if (auto seq = build_funnel_bucket_sequence(total_buckets, level_count, down)) return *seq;
@@ -152,9 +154,9 @@ inline std::vector<uint64_t> partition_funnel_buckets(uint64_t total_buckets, ui
 
 // Sizes of every area for a capacity n.
 struct FunnelPlan {
-  uint64_t special_capacity;           // s': slots of the special array
-  uint64_t total_buckets;              // buckets over all levels
-  std::vector<uint64_t> bucket_counts; // one per level
+  uint64_t special_capacity;            // s': slots of the special array
+  uint64_t total_buckets;               // buckets over all levels
+  std::vector<uint64_t> bucket_counts;  // one per level
 };
 
 inline FunnelPlan plan_funnel_geometry(uint64_t n, uint64_t level_count, uint64_t bucket_width,

@@ -84,12 +84,14 @@ struct FunnelTables {
   // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
     const FunnelShape shape = funnel_shape(delta);
-    const FunnelPlan plan = plan_funnel_geometry(capacity, shape.level_count, shape.bucket_width, delta);
+    const FunnelPlan plan =
+        plan_funnel_geometry(capacity, shape.level_count, shape.bucket_width, delta);
     FunnelTables t;
     t.levels.reserve(plan.bucket_counts.size());
     uint64_t usable = 0;
     for (uint64_t i = 0; i < plan.bucket_counts.size(); ++i) {
-      t.levels.push_back(Level::with_capacity_in(i, plan.bucket_counts[i], shape.bucket_width, alloc));
+      t.levels.push_back(
+          Level::with_capacity_in(i, plan.bucket_counts[i], shape.bucket_width, alloc));
       usable = sat_add(usable, sat_mul(t.levels.back().bucket_count(), kGroupWidth));
     }
     t.special = SpecialArray<K, V, A>::with_capacity_in(plan.special_capacity, probe_limit, alloc);
@@ -125,7 +127,8 @@ struct FunnelTables {
       if (lv.len >= lv.table.slots()) continue;  // full, or no slots at all
       const uint64_t g = lv.probe_group(h);
       if (const LaneMask free = lv.table.match_free(g))
-        return SlotLocation{SlotKind::Level, static_cast<uint32_t>(i), g * kGroupWidth + free.lowest()};
+        return SlotLocation{SlotKind::Level, static_cast<uint32_t>(i),
+                            g * kGroupWidth + free.lowest()};
     }
     const auto& pr = special.primary;
     if (pr.len < pr.table.slots()) {
@@ -139,14 +142,17 @@ struct FunnelTables {
     }
     const auto& fb = special.fallback;
     if (fb.len < fb.table.slots()) {
-      if (const auto s = fb.first_free(fb.first_bucket(h))) return SlotLocation{SlotKind::SpecialFallback, 0, *s};
-      if (const auto s = fb.first_free(fb.second_bucket(h))) return SlotLocation{SlotKind::SpecialFallback, 0, *s};
+      if (const auto s = fb.first_free(fb.first_bucket(h)))
+        return SlotLocation{SlotKind::SpecialFallback, 0, *s};
+      if (const auto s = fb.first_free(fb.second_bucket(h)))
+        return SlotLocation{SlotKind::SpecialFallback, 0, *s};
     }
     return std::nullopt;
   }
 
   // Stores `e` at free place `loc` (never Overflow) under `tag`.
-  void place(const SlotLocation& loc, Entry<K, V>&& e, uint8_t tag, uint64_t& max_populated_level) noexcept {
+  void place(const SlotLocation& loc, Entry<K, V>&& e, uint8_t tag,
+             uint64_t& max_populated_level) noexcept {
     switch (loc.kind) {
       case SlotKind::Level:
         levels[loc.level].write(loc.slot, std::move(e), tag);
@@ -211,7 +217,8 @@ class FunnelIter {
     uint64_t area = 0, slot = 0;
     if (cursor_.next(*tables_, area, slot))
       return tables_->visit_area(area, [slot](const auto& a) { return &a.table.entry(slot); });
-    if (overflow_index_ < tables_->overflow.size()) return &tables_->overflow[overflow_index_++].entry;
+    if (overflow_index_ < tables_->overflow.size())
+      return &tables_->overflow[overflow_index_++].entry;
     return nullptr;
   }
 
@@ -294,7 +301,8 @@ class FunnelHashMap {
       if (lv.len == 0) {
         // Nothing to find here, but every slot of the group is free.
         if (!free && lv.table.slots() != 0)
-          free = SlotLocation{SlotKind::Level, static_cast<uint32_t>(i), lv.probe_group(h) * kGroupWidth};
+          free = SlotLocation{SlotKind::Level, static_cast<uint32_t>(i),
+                              lv.probe_group(h) * kGroupWidth};
         continue;
       }
       const uint64_t g = lv.probe_group(h);
@@ -302,11 +310,13 @@ class FunnelHashMap {
       const Group grp = lv.table.group(g);
       for (unsigned lane : grp.match_tag(t)) {
         const uint64_t s = g * kGroupWidth + lane;
-        if (lv.table.entry(s).key == key) return replace_value(tables_.levels[i].table.entry(s), std::move(value));
+        if (lv.table.entry(s).key == key)
+          return replace_value(tables_.levels[i].table.entry(s), std::move(value));
       }
       if (!free)
         if (const LaneMask fr = grp.match_free())
-          free = SlotLocation{SlotKind::Level, static_cast<uint32_t>(i), g * kGroupWidth + fr.lowest()};
+          free = SlotLocation{SlotKind::Level, static_cast<uint32_t>(i),
+                              g * kGroupWidth + fr.lowest()};
       if (grp.match_empty().any()) {
         absent = true;
         break;
@@ -399,7 +409,9 @@ class FunnelHashMap {
   }
 
   // Where a new key with hash h would be placed now (no growth considered).
-  std::optional<SlotLocation> choose_slot_for_new_key(uint64_t h) const noexcept { return tables_.choose_slot(h); }
+  std::optional<SlotLocation> choose_slot_for_new_key(uint64_t h) const noexcept {
+    return tables_.choose_slot(h);
+  }
 
  private:
   enum class Probe : uint8_t { Found, Absent, Undetermined };
@@ -409,7 +421,10 @@ class FunnelHashMap {
   };
 
   FunnelHashMap(double delta, uint64_t probe_limit, const A& alloc)
-      : reserve_fraction_(delta), primary_probe_limit_(probe_limit), hasher_(S::make()), alloc_(alloc) {}
+      : reserve_fraction_(delta),
+        primary_probe_limit_(probe_limit),
+        hasher_(S::make()),
+        alloc_(alloc) {}
 
   uint64_t hash_of(const K& key) const noexcept { return hasher_.hash(hash_word(key)); }
 
@@ -434,7 +449,8 @@ class FunnelHashMap {
     const Group grp = lv.table.group(g);
     for (unsigned lane : grp.match_tag(t)) {
       const uint64_t s = g * kGroupWidth + lane;
-      if (lv.table.entry(s).key == key) return {Probe::Found, {SlotKind::Level, static_cast<uint32_t>(i), s}};
+      if (lv.table.entry(s).key == key)
+        return {Probe::Found, {SlotKind::Level, static_cast<uint32_t>(i), s}};
     }
     return {grp.match_empty().any() ? Probe::Absent : Probe::Undetermined, {}};
   }
@@ -470,7 +486,8 @@ class FunnelHashMap {
           pr.table.prefetch_group_entries(g);
           for (unsigned lane : grp.match_tag(t)) {
             const uint64_t s = g * kGroupWidth + lane;
-            if (pr.table.entry(s).key == key) return {Probe::Found, {SlotKind::SpecialPrimary, 0, s}};
+            if (pr.table.entry(s).key == key)
+              return {Probe::Found, {SlotKind::SpecialPrimary, 0, s}};
           }
         }
         if (grp.match_empty().any() && !grp.match_deleted().any()) return {Probe::Absent, {}};
@@ -478,7 +495,8 @@ class FunnelHashMap {
         g = next;
       }
     }
-    if (const auto s = find_in_special_fallback(key, h, t)) return {Probe::Found, {SlotKind::SpecialFallback, 0, *s}};
+    if (const auto s = find_in_special_fallback(key, h, t))
+      return {Probe::Found, {SlotKind::SpecialFallback, 0, *s}};
     return {Probe::Undetermined, {}};
   }
 
@@ -498,7 +516,8 @@ class FunnelHashMap {
   [[gnu::noinline]] Lookup find_in_overflow(const K& key, uint64_t h) const {
     const auto& ov = tables_.overflow;
     for (uint64_t i = 0; i < ov.size(); ++i)
-      if (ov[i].hash == h && ov[i].entry.key == key) return {Probe::Found, {SlotKind::Overflow, 0, i}};
+      if (ov[i].hash == h && ov[i].entry.key == key)
+        return {Probe::Found, {SlotKind::Overflow, 0, i}};
     return {Probe::Absent, {}};
   }
 
@@ -549,7 +568,8 @@ class FunnelHashMap {
 
   // Appending may throw std::bad_alloc, leaving the map as it was.
   void place_in_overflow(uint64_t h, K&& key, V&& value) {
-    tables_.overflow.push_back(OverflowEntry<K, V>{Entry<K, V>{std::move(key), std::move(value)}, h});
+    tables_.overflow.push_back(
+        OverflowEntry<K, V>{Entry<K, V>{std::move(key), std::move(value)}, h});
     ++len_;
   }
 
@@ -557,8 +577,9 @@ class FunnelHashMap {
 
   uint64_t grown_capacity() const noexcept { return capacity_ == 0 ? 16 : sat_mul(capacity_, 2); }
 
-  [[gnu::noinline]] void insert_at_location_after_resize_check(std::optional<SlotLocation> loc, uint64_t h,
-                                                               K&& key, V&& value, uint8_t t) {
+  [[gnu::noinline]] void insert_at_location_after_resize_check(std::optional<SlotLocation> loc,
+                                                               uint64_t h, K&& key, V&& value,
+                                                               uint8_t t) {
     if (len_ >= max_insertions_ || (!loc && growth_may_find_slot())) {
       rebuild(grown_capacity(), 1);  // one spare overflow place: the append below cannot fail
       loc = tables_.choose_slot(h);
@@ -651,7 +672,8 @@ class FunnelHashMap {
   }
 
   void lower_max_populated_level() noexcept {
-    while (max_populated_level_ > 0 && tables_.levels[max_populated_level_].len == 0) --max_populated_level_;
+    while (max_populated_level_ > 0 && tables_.levels[max_populated_level_].len == 0)
+      --max_populated_level_;
   }
 
   bool area_needs_purge(const SlotLocation& loc) const noexcept {
@@ -679,7 +701,8 @@ class FunnelHashMap {
 
   void purge_if_needed() noexcept {
     for (uint64_t a = 0; a < tables_.area_count(); ++a)
-      if (tables_.visit_area(a, [](const auto& area) { return area.needs_purge(); })) return purge();
+      if (tables_.visit_area(a, [](const auto& area) { return area.needs_purge(); }))
+        return purge();
   }
 
   Tables tables_;

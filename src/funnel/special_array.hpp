@@ -47,7 +47,9 @@ class GroupSummaries {
     return s;
   }
   GroupSummaries(GroupSummaries&& o) noexcept
-      : words_(std::exchange(o.words_, nullptr)), count_(std::exchange(o.count_, 0)), alloc_(o.alloc_) {}
+      : words_(std::exchange(o.words_, nullptr)),
+        count_(std::exchange(o.count_, 0)),
+        alloc_(o.alloc_) {}
   GroupSummaries& operator=(GroupSummaries&& o) noexcept {
     if (this != &o) {
       release();
@@ -101,7 +103,8 @@ struct SpecialPrimary : SlotArea<K, V, A> {
   static SpecialPrimary with_capacity_in(uint64_t share, uint64_t probe_limit, const A& alloc) {
     SpecialPrimary p;
     if (share == 0) return p;
-    const uint64_t groups = share <= kGroupWidth ? 1 : next_pow2(share / kGroupWidth + (share % kGroupWidth != 0));
+    const uint64_t groups =
+        share <= kGroupWidth ? 1 : next_pow2(share / kGroupWidth + (share % kGroupWidth != 0));
     if (groups > kU64Max / kGroupWidth) throw LayoutOverflow();
     p.table = Table::with_capacity_in(groups * kGroupWidth, alloc);
     p.group_summaries = GroupSummaries<A>::with_capacity_in(groups, alloc);
@@ -173,11 +176,14 @@ struct SpecialFallback : SlotArea<K, V, A> {
   }
 
   std::optional<uint64_t> first_free(uint64_t b) const noexcept {
-    return scan_bucket(b, [](const Group& g) { return g.match_free(); }, [](uint64_t) { return true; });
+    return scan_bucket(
+        b, [](const Group& g) { return g.match_free(); }, [](uint64_t) { return true; });
   }
 
  private:
-  static uint64_t bucket_len(const SpecialFallback& f) noexcept { return uint64_t{1} << f.bucket_shift; }
+  static uint64_t bucket_len(const SpecialFallback& f) noexcept {
+    return uint64_t{1} << f.bucket_shift;
+  }
 };
 
 template <class K, class V, class A = ZeroedAllocator>
@@ -186,10 +192,12 @@ struct SpecialArray {
   SpecialFallback<K, V, A> fallback;
 
   // `special_capacity` slots: the primary gets the odd one.
-  static SpecialArray with_capacity_in(uint64_t special_capacity, uint64_t probe_limit, const A& alloc) {
+  static SpecialArray with_capacity_in(uint64_t special_capacity, uint64_t probe_limit,
+                                       const A& alloc) {
     const uint64_t fallback_share = special_capacity / 2;
     SpecialArray s;
-    s.primary = SpecialPrimary<K, V, A>::with_capacity_in(special_capacity - fallback_share, probe_limit, alloc);
+    s.primary = SpecialPrimary<K, V, A>::with_capacity_in(special_capacity - fallback_share,
+                                                          probe_limit, alloc);
     s.fallback = SpecialFallback<K, V, A>::with_capacity_in(fallback_share, probe_limit, alloc);
     return s;
   }

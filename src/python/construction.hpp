@@ -32,9 +32,8 @@ PyObject* map_with_options(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:with_options", const_cast<char**>(kwlist),
                                    &capacity, &reserve, &third))
     return nullptr;
-  return guarded<PyObject*>(nullptr, [&] {
-    return new_map_object<F>(F::parse_options(capacity, reserve, third));
-  });
+  return guarded<PyObject*>(
+      nullptr, [&] { return new_map_object<F>(F::parse_options(capacity, reserve, third)); });
 }
 
 template <class F>

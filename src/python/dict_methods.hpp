@@ -12,8 +12,8 @@
 namespace quenlor::py {
 
 // `(key, default=None)`; `dflt` stays null when the default is omitted.
-inline bool parse_key_default(PyObject* args, PyObject* kwargs, const char* format,
-                              PyObject*& key, PyObject*& dflt) {
+inline bool parse_key_default(PyObject* args, PyObject* kwargs, const char* format, PyObject*& key,
+                              PyObject*& dflt) {
   static const char* kwlist[] = {"key", "default", nullptr};
   return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &key,
                                      &dflt) != 0;

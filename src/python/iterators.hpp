@@ -88,8 +88,7 @@ inline constexpr std::size_t kLookahead = 8;
 
 template <class F, ElementKind K>
 struct IterObject {
-  PyObject_HEAD
-  PyObject* map;                // owning; a MapObject<F>
+  PyObject_HEAD PyObject* map;  // owning; a MapObject<F>
   std::vector<PyRef> snapshot;  // what the steps hand out, in traversal order
   uint64_t start_counter;       // the map's `modifications` at creation
   std::size_t position;         // next index into `snapshot`
@@ -243,9 +242,9 @@ PyObject* map_iter(PyObject* map) {
 // (family, element kind), in that order.
 template <template <class, ElementKind> class Cls, class F>
 int register_each_kind(PyObject* module) {
-  for (int (*add)(PyObject*) : {&Cls<F, ElementKind::Key>::register_in,
-                                &Cls<F, ElementKind::Value>::register_in,
-                                &Cls<F, ElementKind::Item>::register_in})
+  for (int (*add)(PyObject*) :
+       {&Cls<F, ElementKind::Key>::register_in, &Cls<F, ElementKind::Value>::register_in,
+        &Cls<F, ElementKind::Item>::register_in})
     if (add(module) < 0) return -1;
   return 0;
 }

@@ -26,8 +26,7 @@ template <class F>
 struct MapObject {
   using Map = typename F::Map;
 
-  PyObject_HEAD
-  Map inner;
+  PyObject_HEAD Map inner;
   uint64_t modifications;
   BorrowFlag borrow;
 
@@ -35,9 +34,7 @@ struct MapObject {
 
   void bump() noexcept { ++modifications; }
 
-  static bool check(PyObject* o) noexcept {
-    return type != nullptr && PyObject_TypeCheck(o, type);
-  }
+  static bool check(PyObject* o) noexcept { return type != nullptr && PyObject_TypeCheck(o, type); }
 
   // A new instance owning `inner`, counter 0.
   static PyObject* create(Map&& inner) {

@@ -104,9 +104,8 @@ template <class View>
 PyObject* view_richcompare(PyObject* self, PyObject* other, int op) {
   switch (op) {
     case Py_EQ:
-      return guarded<PyObject*>(nullptr, [&] {
-        return PyBool_FromLong(view_ops::equals<View>(self, other));
-      });
+      return guarded<PyObject*>(
+          nullptr, [&] { return PyBool_FromLong(view_ops::equals<View>(self, other)); });
     case Py_NE: {
       // Through the full protocol, so `!=` always agrees with `==`.
       PyRef eq = PyRef::steal(PyObject_RichCompare(self, other, Py_EQ));
@@ -159,9 +158,8 @@ PyObject* keys_view_xor(PyObject* a, PyObject* other) {
   if (!view_ops::is_left_operand<View>(a)) Py_RETURN_NOTIMPLEMENTED;
   return guarded<PyObject*>(nullptr, [&] {
     PyRef result = view_ops::new_set();
-    view_ops::add_elements<View>(a, result.get(), [&](PyObject* key) {
-      return !view_ops::contains_or_throw(other, key);
-    });
+    view_ops::add_elements<View>(
+        a, result.get(), [&](PyObject* key) { return !view_ops::contains_or_throw(other, key); });
     auto* m = View::cast(a)->target();
     SharedBorrow b = shared_or_panic(m->borrow);
     PyRef iter = PyRef::steal(PyObject_GetIter(other));

@@ -116,8 +116,7 @@ struct ViewObject {
   using Family = F;
   static constexpr ElementKind kKind = K;
 
-  PyObject_HEAD
-  PyObject* map;  // owning; a MapObject<F>
+  PyObject_HEAD PyObject* map;  // owning; a MapObject<F>
   BorrowFlag borrow;
 
   static inline PyTypeObject* type = nullptr;  // created once per process
@@ -134,10 +133,9 @@ struct ViewObject {
           ? "Live view over keys (mirrors `dict.keys()`). It holds a strong reference to its map, "
             "so every operation sees the map's current state; nothing is copied when the view "
             "is made."
-      : K == ElementKind::Value
-          ? "Live view over values (mirrors `dict.values()`)."
-          : "Live view over `(key, value)` pairs (mirrors `dict.items()`).\n"
-            "Set operations build fresh `(k, v)` tuples.";
+      : K == ElementKind::Value ? "Live view over values (mirrors `dict.values()`)."
+                                : "Live view over `(key, value)` pairs (mirrors `dict.items()`).\n"
+                                  "Set operations build fresh `(k, v)` tuples.";
 
   static ViewObject* cast(PyObject* o) noexcept { return reinterpret_cast<ViewObject*>(o); }
   MapObject<F>* target() const noexcept { return MapObject<F>::cast(map); }
@@ -224,8 +222,7 @@ struct ViewObject {
           view_detail::append_repr(text, e->value.get());
           text += ')';
         } else {
-          view_detail::append_repr(
-              text, K == ElementKind::Key ? e->key.object() : e->value.get());
+          view_detail::append_repr(text, K == ElementKind::Key ? e->key.object() : e->value.get());
         }
       }
       text += "])";

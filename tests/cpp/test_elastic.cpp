@@ -21,7 +21,8 @@ ElasticOptions opts(uint64_t cap, double delta = 0.1) { return {cap, delta, 16.0
 template <class M>
 U level_lens(const M& m, bool tombstones = false) {
   U v;
-  for (uint64_t i = 0; i < m.level_count(); ++i) v.push_back(tombstones ? m.level(i).tombstones() : m.level(i).len());
+  for (uint64_t i = 0; i < m.level_count(); ++i)
+    v.push_back(tombstones ? m.level(i).tombstones() : m.level(i).len());
   return v;
 }
 
@@ -43,7 +44,11 @@ TEST(ElasticGeometry, LevelsBatchPlansAndProbeLimits) {
   auto big = Level<uint64_t, uint64_t>::with_capacity_in(1024, 0, 0.1, 16.0);
   EXPECT_EQ(big.reserve_threshold(), 51u);
   for (uint64_t f = 0; f <= 1024; ++f)
-    ASSERT_EQ(big.probe_limit(f), f == 0 || f >= 512 ? 1u : f >= 385 ? 2u : f >= 309 ? 3u : 4u) << f;
+    ASSERT_EQ(big.probe_limit(f), f == 0 || f >= 512 ? 1u
+                                  : f >= 385         ? 2u
+                                  : f >= 309         ? 3u
+                                                     : 4u)
+        << f;
   const auto small = Level<uint64_t, uint64_t>::with_capacity_in(16, 3, 0.1, 16.0);
   for (uint64_t l : small.probe_limits()) EXPECT_EQ(l, 1u);
 }
@@ -53,7 +58,8 @@ TEST(ElasticGeometry, LevelsBatchPlansAndProbeLimits) {
 TEST_F(Elastic, Capacity100SplitAndProbeBudget) {
   for (uint64_t (*word)(uint64_t) : {&mix, +[](uint64_t) -> uint64_t { return 0x5A5A; }}) {
     auto m = PinnedMap::with_options(opts(100));
-    for (auto [to, l0, l1] : std::vector<std::array<uint64_t, 3>>{{48, 48, 0}, {61, 61, 0}, {85, 61, 24}, {90, 61, 29}}) {
+    for (auto [to, l0, l1] : std::vector<std::array<uint64_t, 3>>{
+             {48, 48, 0}, {61, 61, 0}, {85, 61, 24}, {90, 61, 29}}) {
       for (uint64_t i = m.len(); i < to; ++i) m.insert(Key(word(i), i), Val(i));
       EXPECT_EQ(level_lens(m)[0], l0) << to;
       EXPECT_EQ(level_lens(m)[1], l1) << to;
@@ -130,7 +136,9 @@ TEST_F(Elastic, ExtractIfFollowsTraversalAndClearKeepsCapacity) {
   auto m = ElasticHashMap<Key, Val>::with_options(opts(100));
   for (uint64_t i = 0; i < 85; ++i) m.insert(key(i), Val(i));  // levels 0 and 1
   U wanted, taken;
-  m.for_each([&](const Key& k, const Val&) { if (k.id % 4 != 0) wanted.push_back(k.id); });
+  m.for_each([&](const Key& k, const Val&) {
+    if (k.id % 4 != 0) wanted.push_back(k.id);
+  });
   {
     auto most = m.extract_if([](const Key& k, const Val&) { return k.id % 4 != 0; });
     while (auto e = most.next()) taken.push_back(e->key.id);
@@ -209,7 +217,8 @@ TEST_F(Elastic, MatchesUnorderedMapUnderRandomOperations) {
       auto it = m.iter();
       while (const auto* e = it.next()) {
         const auto pos = m.position_of(e->key);
-        ASSERT_TRUE(order.empty() || last < std::pair(pos->level, pos->slot)) << "out of order or twice";
+        ASSERT_TRUE(order.empty() || last < std::pair(pos->level, pos->slot))
+            << "out of order or twice";
         last = {pos->level, pos->slot}, order.push_back(e->key.id);
         ASSERT_EQ(model.at(e->key.id), e->value.v);
       }
@@ -232,7 +241,9 @@ TEST_F(Elastic, MatchesUnorderedMapUnderRandomOperations) {
       } else if (r < 97) {
         auto drain = m.extract_if([&](const Key& key, const Val&) { return key.id % 5 == id % 5; });
         for (int taken = 0; taken < 3; ++taken)
-          if (auto e = drain.next()) { ASSERT_EQ(model.erase(e->key.id), 1u); }
+          if (auto e = drain.next()) {
+            ASSERT_EQ(model.erase(e->key.id), 1u);
+          }
       } else if (r < 98) {
         m.clear(), model.clear();
       } else {

@@ -69,8 +69,12 @@ void expect_consistent(const M& m) {
     const auto loc = m.find_location(e->key);
     ASSERT_TRUE(loc.has_value());
     const std::pair<uint64_t, uint64_t> rank{
-        loc->kind == SlotKind::Level ? loc->level : m.level_count() + static_cast<uint64_t>(loc->kind), loc->slot};
-    if (seen++ != 0) { EXPECT_LT(last, rank); }
+        loc->kind == SlotKind::Level ? loc->level
+                                     : m.level_count() + static_cast<uint64_t>(loc->kind),
+        loc->slot};
+    if (seen++ != 0) {
+      EXPECT_LT(last, rank);
+    }
     last = rank;
   }
   EXPECT_EQ(seen, m.len());
@@ -78,42 +82,75 @@ void expect_consistent(const M& m) {
 }
 
 TEST(FunnelGeometry, WorkedExampleCapacity1000) {
-  EXPECT_EQ(choose_special_capacity(100, 16, 0.192), 20u);  // 4 and 20 tie around 12: the larger wins
+  EXPECT_EQ(choose_special_capacity(100, 16, 0.192),
+            20u);  // 4 and 20 tie around 12: the larger wins
   const FunnelPlan plan = plan_funnel_geometry(1000, 24, 16, 0.1);
   std::vector<uint64_t> counts = {15, 11, 8, 6, 5, 4, 3, 2, 2, 1, 1};
   counts.resize(24, 0);
   EXPECT_EQ(plan.bucket_counts, counts);  // 58 buckets
 
   const Map m = make(1000);
-  EXPECT_EQ(slots(m), (Slots{{0, 256}, {1, 256}, {2, 128}, {3, 128}, {4, 128}, {5, 64}, {6, 64}, {7, 32},
-                             {8, 32}, {9, 16}, {10, 16}, {P, 64}, {F, 48}}));
+  EXPECT_EQ(slots(m), (Slots{{0, 256},
+                             {1, 256},
+                             {2, 128},
+                             {3, 128},
+                             {4, 128},
+                             {5, 64},
+                             {6, 64},
+                             {7, 32},
+                             {8, 32},
+                             {9, 16},
+                             {10, 16},
+                             {P, 64},
+                             {F, 48}}));
   EXPECT_EQ(m.special().fallback.bucket_shift, 3u);  // buckets of 8
   EXPECT_EQ(m.special().fallback.bucket_count, 5u);
   EXPECT_EQ(m.max_insertions(), 900u);
 }
 
 TEST(FunnelGeometry, ShapesProbeLimitsAndSmallCapacities) {
-  for (auto [delta, levels, width] : std::vector<std::tuple<double, uint64_t, uint64_t>>{
-           {0.125, 22, 16}, {0.1, 24, 16}, {0.01, 37, 16}, {1.0 / 256, 42, 16}, {0.0039, 43, 32},
-           {1.0 / 65536, 74, 32}, {1e-5, 77, 48}, {1e-6, 90, 48}}) {
+  for (auto [delta, levels, width] :
+       std::vector<std::tuple<double, uint64_t, uint64_t>>{{0.125, 22, 16},
+                                                           {0.1, 24, 16},
+                                                           {0.01, 37, 16},
+                                                           {1.0 / 256, 42, 16},
+                                                           {0.0039, 43, 32},
+                                                           {1.0 / 65536, 74, 32},
+                                                           {1e-5, 77, 48},
+                                                           {1e-6, 90, 48}}) {
     EXPECT_EQ(funnel_shape(delta).level_count, levels) << delta;
     EXPECT_EQ(funnel_shape(delta).bucket_width, width) << delta;
   }
   const uint64_t p32 = uint64_t{1} << 32;
-  for (auto [n, limit] : std::vector<std::pair<uint64_t, uint64_t>>{{0, 1}, {4, 1}, {5, 2}, {16, 2}, {17, 3},
-           {256, 3}, {257, 4}, {65536, 4}, {65537, 5}, {p32, 5}, {p32 + 1, 6}, {kU64Max, 6}})
+  for (auto [n, limit] : std::vector<std::pair<uint64_t, uint64_t>>{{0, 1},
+                                                                    {4, 1},
+                                                                    {5, 2},
+                                                                    {16, 2},
+                                                                    {17, 3},
+                                                                    {256, 3},
+                                                                    {257, 4},
+                                                                    {65536, 4},
+                                                                    {65537, 5},
+                                                                    {p32, 5},
+                                                                    {p32 + 1, 6},
+                                                                    {kU64Max, 6}})
     EXPECT_EQ(default_primary_probe_limit(n), limit) << n;
   // The limit sets the fallback bucket length 2^shift >= 2 * limit (0 acts as 1);
   // huge limits are capped so that a bucket length fits in 64 bits.
-  for (auto [limit, shift] : std::vector<std::pair<uint64_t, unsigned>>{{0, 1}, {2, 2}, {4, 3}, {5, 4}, {kU64Max, 63}})
+  for (auto [limit, shift] :
+       std::vector<std::pair<uint64_t, unsigned>>{{0, 1}, {2, 2}, {4, 3}, {5, 4}, {kU64Max, 63}})
     EXPECT_EQ(make(4, 0.1, limit).special().fallback.bucket_shift, shift) << limit;
   EXPECT_EQ(make(4, 0.1, uint64_t{1} << 63).primary_probe_limit(), uint64_t{1} << 62);
 
   // n <= 4: no level has slots, the special array takes it all; n = 16: no
   // special array, the single bucket goes to the last level; n = 32: one
   // bucket in each of levels 0 and 1.
-  for (auto [n, want] : std::vector<std::pair<uint64_t, Slots>>{{0, {}}, {1, {{P, 16}}}, {2, {{P, 16}, {F, 16}}},
-           {4, {{P, 16}, {F, 16}}}, {16, {{23, 16}}}, {32, {{0, 16}, {1, 16}}}})
+  for (auto [n, want] : std::vector<std::pair<uint64_t, Slots>>{{0, {}},
+                                                                {1, {{P, 16}}},
+                                                                {2, {{P, 16}, {F, 16}}},
+                                                                {4, {{P, 16}, {F, 16}}},
+                                                                {16, {{23, 16}}},
+                                                                {32, {{0, 16}, {1, 16}}}})
     EXPECT_EQ(slots(make(n)), want) << n;
 
   // Every bucket partition sums to its total and steps down by about 3/4.
@@ -124,7 +161,8 @@ TEST(FunnelGeometry, ShapesProbeLimitsAndSmallCapacities) {
       const auto c = partition_funnel_buckets(total, levels);
       ASSERT_EQ(std::accumulate(c.begin(), c.end(), uint64_t{0}), total);
       for (uint64_t i = 1; i < levels; ++i)
-        ASSERT_TRUE(4 * c[i] + 4 >= 3 * c[i - 1] && 4 * c[i] <= 3 * c[i - 1] + 4) << total << " " << levels;
+        ASSERT_TRUE(4 * c[i] + 4 >= 3 * c[i - 1] && 4 * c[i] <= 3 * c[i - 1] + 4)
+            << total << " " << levels;
     }
 }
 
@@ -151,7 +189,7 @@ TEST_F(Funnel, GrowthReserveReplacementAndRemoval) {
   EXPECT_EQ(m.max_insertions(), 58u);
 
   // Level 1's group still shows EMPTY: its vacated slots become EMPTY again.
-  const auto& l0 = m.levels()[0], &l1 = m.levels()[1];
+  const auto &l0 = m.levels()[0], &l1 = m.levels()[1];
   for (uint64_t i = 18; i < 30; ++i) m.remove(key(i));
   const uint64_t s16 = m.find_location(key(16))->slot;
   EXPECT_EQ(m.remove(key(16))->v, 16u);
@@ -233,7 +271,8 @@ TEST_F(Funnel, AllocationFailureLeavesMapUnchanged) {
   for (int64_t granted = 0; granted < 14; ++granted) {
     TestAllocator::budget = granted;
     EXPECT_THROW(m.insert(key(9999), Val(9999)), std::bad_alloc);
-    EXPECT_EQ(live, 2 * static_cast<int64_t>(before.size()));  // the rejected key and value are gone
+    EXPECT_EQ(live,
+              2 * static_cast<int64_t>(before.size()));  // the rejected key and value are gone
     EXPECT_EQ(ids(m), before);
   }
   TestAllocator::budget = 14;
@@ -273,7 +312,8 @@ TEST_F(Funnel, RandomOperationsMatchModel) {
     // with 32-slot bucket strides.
     const bool colliding = round != 0;
     auto k = [&](uint64_t id) { return Key(colliding && id % 8 != 0 ? 42 : mix(id), id); };
-    Map m = make(rng() % 64, round == 3 ? 0.001 : 0.1, round == 2 ? std::optional<uint64_t>(20) : std::nullopt);
+    Map m = make(rng() % 64, round == 3 ? 0.001 : 0.1,
+                 round == 2 ? std::optional<uint64_t>(20) : std::nullopt);
     std::unordered_map<uint64_t, uint64_t> model;
     auto value_of = [](const auto& got) { return got ? std::optional(got->v) : std::nullopt; };
     uint64_t most_overflow = 0;
@@ -285,7 +325,9 @@ TEST_F(Funnel, RandomOperationsMatchModel) {
         std::optional<SlotLocation> slot;
         if (!expected && m.len() < m.max_insertions()) slot = m.choose_slot_for_new_key(k(id).word);
         ASSERT_EQ(value_of(m.insert(k(id), Val(step))), expected);
-        if (slot) { EXPECT_EQ(m.find_location(k(id)), slot); }
+        if (slot) {
+          EXPECT_EQ(m.find_location(k(id)), slot);
+        }
         model[id] = step;
       } else if (op < 10) {
         ASSERT_EQ(value_of(m.remove(k(id))), expected);
@@ -295,7 +337,8 @@ TEST_F(Funnel, RandomOperationsMatchModel) {
       } else if (op == 13 && rng() % 64 == 0) {
         m.clear(), model.clear();
       } else if (op == 14 && rng() % 8 == 0) {
-        colliding ? m.resize(rng() % 300) : m.reserve(rng() % 300);  // below len, entries wait in overflow
+        colliding ? m.resize(rng() % 300)
+                  : m.reserve(rng() % 300);  // below len, entries wait in overflow
       } else if (op == 15) {
         const uint64_t residue = rng() % 97;
         auto x = m.extract_if([&](const Key& key, const Val&) { return key.id % 97 == residue; });

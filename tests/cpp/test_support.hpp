@@ -52,7 +52,9 @@ struct TestAllocator {
     budget -= budget > 0;
     return ++blocks, quenlor::ZeroedAllocator{}.allocate_zeroed(n);
   }
-  void deallocate(void* p, std::size_t n) const noexcept { --blocks, quenlor::ZeroedAllocator{}.deallocate(p, n); }
+  void deallocate(void* p, std::size_t n) const noexcept {
+    --blocks, quenlor::ZeroedAllocator{}.deallocate(p, n);
+  }
 };
 
 inline uint64_t mix(uint64_t x) { return quenlor::detail::splitmix64(x); }

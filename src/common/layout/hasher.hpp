@@ -53,10 +53,8 @@ inline uint64_t next_per_map_seed() noexcept {
 // The 64-bit word a key feeds to the hasher. Key types provide an overload of
 // `hash_word` found by argument-dependent lookup; integers hash as themselves.
 template <class K>
-  requires std::is_integral_v<K>
-constexpr uint64_t hash_word(K k) noexcept {
-  return static_cast<uint64_t>(k);
-}
+requires std::is_integral_v<K>
+constexpr uint64_t hash_word(K k) noexcept { return static_cast<uint64_t>(k); }
 
 struct SeededHasher {
   uint64_t per_map_seed = 0;
