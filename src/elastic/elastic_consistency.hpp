@@ -38,7 +38,7 @@ void ElasticHashMap<K, V, S, A>::check_consistency() const {
     fatal("batch position outside the plan");
   uint64_t quota = 0;
   for (uint64_t q : batch_plan_) quota += q;
-  if (quota != (batch_plan_.empty() ? 0 : max_insertions_))
+  if (quota != (batch_plan_.empty() ? 0 : max_insertions_.get()))
     fatal("batch quotas do not sum to max_insertions");
   uint64_t walked = 0;
   for (Iter it = iter(); it.next() != nullptr;) ++walked;

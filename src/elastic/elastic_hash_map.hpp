@@ -35,6 +35,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -49,11 +50,13 @@
 #include "common/layout/group.hpp"
 #include "common/layout/hasher.hpp"
 #include "common/layout/lane_mask.hpp"
+#include "common/reset_on_move.hpp"
 #include "common/saturating.hpp"
 #include "common/table_iter.hpp"
 #include "elastic/elastic_options.hpp"
 #include "elastic/level.hpp"
 #include "elastic/level_geometry.hpp"
+#include "elastic/placement.hpp"
 
 namespace quenlor {
 
@@ -69,10 +72,7 @@ class ElasticHashMap {
   using Iter = TableIter<ElasticLevels<LevelType>>;
   static constexpr uint64_t kNoSlot = LevelType::kNoSlot;
 
-  struct SlotPosition {
-    uint64_t level;
-    uint64_t slot;  // kNoSlot: none
-  };
+  using SlotPosition = LevelSlot;
 
   template <class P>
   using ExtractIf = quenlor::ExtractIf<ElasticHashMap, P>;
@@ -85,29 +85,9 @@ class ElasticHashMap {
     return map;
   }
 
-  ElasticHashMap(ElasticHashMap&& o) noexcept
-      : levels_(std::move(o.levels_)),
-        batch_plan_(std::move(o.batch_plan_)),
-        len_(std::exchange(o.len_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)),
-        max_insertions_(std::exchange(o.max_insertions_, 0)),
-        reserve_fraction_(o.reserve_fraction_),
-        probe_scale_(o.probe_scale_),
-        batch_index_(std::exchange(o.batch_index_, 0)),
-        batch_remaining_(std::exchange(o.batch_remaining_, 0)),
-        max_populated_level_(std::exchange(o.max_populated_level_, 0)),
-        hasher_(o.hasher_),
-        alloc_(o.alloc_) {
-    o.levels_.clear();
-    o.batch_plan_.clear();
-  }
-  ElasticHashMap& operator=(ElasticHashMap&& o) noexcept {
-    if (this != &o) {
-      std::destroy_at(this);
-      std::construct_at(this, std::move(o));
-    }
-    return *this;
-  }
+  // A moved-from map is empty with capacity 0 and stays usable.
+  ElasticHashMap(ElasticHashMap&&) noexcept = default;
+  ElasticHashMap& operator=(ElasticHashMap&&) noexcept = default;
   ElasticHashMap(const ElasticHashMap&) = delete;
   ElasticHashMap& operator=(const ElasticHashMap&) = delete;
   ~ElasticHashMap() = default;  // each Level destroys its live entries
@@ -267,51 +247,8 @@ class ElasticHashMap {
     }
   }
 
-  // A free slot for hash h in level i within `budget` groups; skips a full
-  // level. A budget of the level's group count always succeeds otherwise.
-  bool free_slot_in_level(uint64_t i, uint64_t h, uint64_t budget,
-                          SlotPosition& at) const noexcept {
-    const LevelType& lv = levels_[i];
-    if (!lv.has_free_slot()) return false;
-    uint64_t slot = lv.find_free_slot(h, budget);
-    if (slot == kNoSlot) return false;
-    at = {i, slot};
-    return true;
-  }
-  bool free_slot_anywhere_in_level(uint64_t i, uint64_t h, SlotPosition& at) const noexcept {
-    return free_slot_in_level(i, h, levels_[i].groups(), at);
-  }
-
-  // Batch b works on the level pair (b - 1, b): the earlier level first while
-  // it still has room, under a probe budget that shrinks the fuller it gets.
-  // Requires at least one level.
   SlotPosition choose_slot_for_new_key(uint64_t h) const noexcept {
-    const uint64_t count = levels_.size();
-    const uint64_t b = batch_index_;
-    SlotPosition at{0, kNoSlot};
-    if (b == 0) {
-      if (free_slot_anywhere_in_level(0, h, at)) return at;
-    } else if (b >= count) {
-      if (free_slot_anywhere_in_level(count - 1, h, at)) return at;
-    } else {
-      const LevelType& cur = levels_[b - 1];
-      const LevelType& next = levels_[b];
-      if (cur.free_slots() <= cur.reserve_threshold()) {
-        if (free_slot_anywhere_in_level(b, h, at) || free_slot_anywhere_in_level(b - 1, h, at))
-          return at;
-      } else if (sat_mul(4, next.free_slots()) <= next.slots()) {
-        if (free_slot_anywhere_in_level(b - 1, h, at) || free_slot_anywhere_in_level(b, h, at))
-          return at;
-      } else {
-        const uint64_t budget = cur.probe_limit(cur.free_slots());
-        if (free_slot_in_level(b - 1, h, budget, at) || free_slot_anywhere_in_level(b, h, at) ||
-            free_slot_anywhere_in_level(b - 1, h, at))
-          return at;
-      }
-    }
-    for (uint64_t i = 0; i < count; ++i)
-      if (free_slot_anywhere_in_level(i, h, at)) return at;
-    return {0, kNoSlot};
+    return choose_elastic_slot(std::span<const LevelType>(levels_), batch_index_, h);
   }
 
   void place_new_entry(SlotPosition at, EntryType&& e, uint8_t tag) noexcept {
@@ -413,14 +350,14 @@ class ElasticHashMap {
 
   std::vector<LevelType> levels_;
   std::vector<uint64_t> batch_plan_;
-  uint64_t len_ = 0;
-  uint64_t capacity_ = 0;
-  uint64_t max_insertions_ = 0;
+  ResetOnMove<uint64_t> len_;
+  ResetOnMove<uint64_t> capacity_;
+  ResetOnMove<uint64_t> max_insertions_;
   double reserve_fraction_;
   double probe_scale_;
-  uint64_t batch_index_ = 0;
-  uint64_t batch_remaining_ = 0;
-  uint64_t max_populated_level_ = 0;
+  ResetOnMove<uint64_t> batch_index_;
+  ResetOnMove<uint64_t> batch_remaining_;
+  ResetOnMove<uint64_t> max_populated_level_;
   S hasher_;
   [[no_unique_address]] A alloc_;
 };

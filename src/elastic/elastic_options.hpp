@@ -10,6 +10,8 @@
 
 namespace quenlor {
 
+// The budget formula divides the scale by 16 (Level::probe_limit), so the
+// default grants one extra group per unit of log2²(slots / free).
 inline constexpr double kElasticDefaultProbeScale = 16.0;
 // δ = 0 would make the probe budget unbounded (log2(1/δ)) and δ = 1 would
 // leave no usable capacity; the clamp keeps both finite and non-empty.

@@ -38,6 +38,7 @@
 #include "common/layout/removal_rule.hpp"
 #include "common/saturating.hpp"
 #include "elastic/level_geometry.hpp"
+#include "elastic/placement.hpp"
 
 namespace quenlor {
 
@@ -48,7 +49,7 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
  public:
   using Slot = Entry<K, V>;
   using Table = typename Base::Table;
-  static constexpr uint64_t kNoSlot = ~uint64_t{0};
+  static constexpr uint64_t kNoSlot = kNoLevelSlot;
 
   // Position along the level's triangular group sequence.
   class ProbeSeq {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "common/errors.hpp"
 #include "common/layout/control.hpp"
@@ -45,12 +46,17 @@ void FunnelHashMap<K, V, S, A>::check_consistency() const {
     total += area.len();
   }
   // Overflow entries had no place when stored and every place they passed has
-  // shown no EMPTY since, so their search runs through to the overflow area.
-  for (uint64_t i = 0; i < tables_.overflow.size(); ++i) {
-    const auto& oe = tables_.overflow[i];
+  // shown no EMPTY since, so their search runs through every table to the
+  // overflow area (whose scan by hash and key needs no checking).
+  for (const auto& oe : tables_.overflow) {
     if (oe.hash != hash_of(oe.entry.key)) fatal("overflow entry keeps a stale hash");
-    if (!reached(oe.entry, oe.hash, {SlotKind::Overflow, 0, i}))
-      fatal("overflow entry not reached by its key's search");
+    const auto is_this = [&oe](const K& stored) { return &stored == &oe.entry.key; };
+    std::optional<SlotLocation> unused;
+    const uint8_t t = tag_of(oe.hash);
+    const FunnelSearch r =
+        search_levels<false>(tables_, level_search_end(), oe.hash, t, is_this, unused);
+    if (!r.undetermined() || !search_special(tables_, oe.hash, t, is_this).undetermined())
+      fatal("overflow entry's search stops before the overflow area");
   }
   total += tables_.overflow.size();
   if (total != len_) fatal("len differs from the table counts");

@@ -43,6 +43,7 @@
 #include "common/layout/control.hpp"
 #include "common/layout/entry.hpp"
 #include "common/layout/hasher.hpp"
+#include "common/reset_on_move.hpp"
 #include "common/saturating.hpp"
 #include "common/table_iter.hpp"
 #include "funnel/funnel_lookup.hpp"
@@ -74,30 +75,8 @@ class FunnelHashMap {
   }
 
   // A moved-from map is empty with capacity 0 and stays usable.
-  FunnelHashMap(FunnelHashMap&& o) noexcept
-      : tables_(std::exchange(o.tables_, Tables{})),
-        len_(std::exchange(o.len_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)),
-        max_insertions_(std::exchange(o.max_insertions_, 0)),
-        reserve_fraction_(o.reserve_fraction_),
-        primary_probe_limit_(o.primary_probe_limit_),
-        max_populated_level_(std::exchange(o.max_populated_level_, 0)),
-        hasher_(o.hasher_),
-        alloc_(o.alloc_) {}
-  FunnelHashMap& operator=(FunnelHashMap&& o) noexcept {
-    if (this != &o) {
-      tables_ = std::exchange(o.tables_, Tables{});
-      len_ = std::exchange(o.len_, 0);
-      capacity_ = std::exchange(o.capacity_, 0);
-      max_insertions_ = std::exchange(o.max_insertions_, 0);
-      reserve_fraction_ = o.reserve_fraction_;
-      primary_probe_limit_ = o.primary_probe_limit_;
-      max_populated_level_ = std::exchange(o.max_populated_level_, 0);
-      hasher_ = o.hasher_;
-      alloc_ = o.alloc_;
-    }
-    return *this;
-  }
+  FunnelHashMap(FunnelHashMap&&) noexcept = default;
+  FunnelHashMap& operator=(FunnelHashMap&&) noexcept = default;
   FunnelHashMap(const FunnelHashMap&) = delete;
   FunnelHashMap& operator=(const FunnelHashMap&) = delete;
   ~FunnelHashMap() = default;  // the areas and the overflow vector destroy their entries
@@ -358,12 +337,12 @@ class FunnelHashMap {
   }
 
   Tables tables_;
-  uint64_t len_ = 0;
-  uint64_t capacity_ = 0;
-  uint64_t max_insertions_ = 0;
+  ResetOnMove<uint64_t> len_;
+  ResetOnMove<uint64_t> capacity_;
+  ResetOnMove<uint64_t> max_insertions_;
   double reserve_fraction_ = kDefaultReserveFraction;
   uint64_t primary_probe_limit_ = 1;
-  uint64_t max_populated_level_ = 0;
+  ResetOnMove<uint64_t> max_populated_level_;
   S hasher_;
   [[no_unique_address]] A alloc_;
 };

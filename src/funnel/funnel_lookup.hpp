@@ -37,11 +37,15 @@ struct FunnelSearch {
 // in flight without fetching lines the search rarely reaches.
 inline constexpr uint64_t kLevelsAhead = 4;
 
+// The search functions are inlined into each caller (lookup, insert), as
+// their loops are the hot path.
+
 // Searches the levels below `end`. With kFindFree, `free` also receives (if
 // still unset) the first free slot met, which is where the key goes if new.
 template <bool kFindFree, class Tables, class IsKey>
-FunnelSearch search_levels(const Tables& t, uint64_t end, uint64_t h, uint8_t tag,
-                           const IsKey& is_key, std::optional<SlotLocation>& free) {
+[[gnu::always_inline]] inline FunnelSearch search_levels(const Tables& t, uint64_t end, uint64_t h,
+                                                         uint8_t tag, const IsKey& is_key,
+                                                         std::optional<SlotLocation>& free) {
   const auto search_level = [&](uint64_t i) {
     const auto& lv = t.levels[i];
     if (lv.len() == 0) {
@@ -85,8 +89,9 @@ FunnelSearch search_levels(const Tables& t, uint64_t end, uint64_t h, uint8_t ta
 
 // Both fallback buckets in full (a bucket met twice is scanned once).
 template <class Tables, class IsKey>
-std::optional<uint64_t> search_fallback(const Tables& t, uint64_t h, uint8_t tag,
-                                        const IsKey& is_key) {
+[[gnu::always_inline]] inline std::optional<uint64_t> search_fallback(const Tables& t, uint64_t h,
+                                                                      uint8_t tag,
+                                                                      const IsKey& is_key) {
   const auto& fb = t.special.fallback;
   if (fb.len() == 0) return std::nullopt;
   const auto tagged = [tag](const Group& g) { return g.match_tag(tag); };
@@ -101,7 +106,8 @@ std::optional<uint64_t> search_fallback(const Tables& t, uint64_t h, uint8_t tag
 // The special primary, then the fallback. Absent only when a primary group
 // shows EMPTY and no DELETED; undetermined when both were searched in vain.
 template <class Tables, class IsKey>
-FunnelSearch search_special(const Tables& t, uint64_t h, uint8_t tag, const IsKey& is_key) {
+[[gnu::always_inline]] inline FunnelSearch search_special(const Tables& t, uint64_t h, uint8_t tag,
+                                                          const IsKey& is_key) {
   const auto& pr = t.special.primary;
   if (pr.len() != 0) {
     uint64_t g = pr.first_group(h);
@@ -140,7 +146,8 @@ template <class Tables, class IsKey>
 
 // Everything after the levels: the special array, then the overflow area.
 template <class Tables, class IsKey>
-FunnelSearch search_beyond_levels(const Tables& t, uint64_t h, uint8_t tag, const IsKey& is_key) {
+[[gnu::always_inline]] inline FunnelSearch search_beyond_levels(const Tables& t, uint64_t h,
+                                                                uint8_t tag, const IsKey& is_key) {
   FunnelSearch r = search_special(t, h, tag, is_key);
   if (r.undetermined() && !t.overflow.empty()) [[unlikely]]
     r = search_overflow(t, h, is_key);

@@ -19,6 +19,7 @@
 #include "common/layout/entry.hpp"
 #include "common/layout/group.hpp"
 #include "common/layout/lane_mask.hpp"
+#include "common/reset_on_move.hpp"
 #include "common/saturating.hpp"
 #include "funnel/bucket_level.hpp"
 #include "funnel/funnel_geometry.hpp"
@@ -52,7 +53,7 @@ struct FunnelTables {
   std::vector<Level> levels;
   SpecialArray<K, V, A> special;
   std::vector<OverflowEntry<K, V>> overflow;
-  uint64_t usable_slots = 0;  // slots some key can be placed in
+  ResetOnMove<uint64_t> usable_slots;  // slots some key can be placed in
 
   // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
@@ -155,16 +156,7 @@ struct FunnelTables {
   // Moves the entry at `loc` out: a table slot by the removal rule, an
   // overflow entry by closing its gap.
   Entry<K, V> take(const SlotLocation& loc) noexcept {
-    switch (loc.kind) {
-      case SlotKind::Level:
-        return levels[loc.level].vacate(loc.slot);
-      case SlotKind::SpecialPrimary:
-        return special.primary.vacate(loc.slot);
-      case SlotKind::SpecialFallback:
-        return special.fallback.vacate(loc.slot);
-      case SlotKind::Overflow:
-        break;
-    }
+    if (loc.kind != SlotKind::Overflow) return area(area_of(loc)).vacate(loc.slot);
     // Move construction only: keys and values need not be assignable.
     Entry<K, V> e(std::move(overflow[loc.slot].entry));
     for (uint64_t j = loc.slot; j + 1 < overflow.size(); ++j) {

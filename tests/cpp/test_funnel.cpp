@@ -347,6 +347,7 @@ TEST_F(Funnel, RandomOperationsMatchModel) {
       }
       ASSERT_EQ(m.len(), model.size());
       most_overflow = std::max(most_overflow, m.overflow_len());
+      m.check_consistency();
       if (step % 1000 == 0) expect_consistent(m);
     }
     expect_consistent(m);
