@@ -37,8 +37,9 @@ struct FunnelSearch {
 // in flight without fetching lines the search rarely reaches.
 inline constexpr uint64_t kLevelsAhead = 4;
 
-// The search functions are inlined into each caller (lookup, insert), as
-// their loops are the hot path.
+// The level and special-array searches are forced inline into each caller
+// (lookup, insert): their loops are the hot path. What follows the levels is
+// left to the compiler, which keeps insertion compact that way.
 
 // Searches the levels below `end`. With kFindFree, `free` also receives (if
 // still unset) the first free slot met, which is where the key goes if new.
@@ -76,13 +77,20 @@ template <bool kFindFree, class Tables, class IsKey>
     if (lv.len() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
   };
 
-  if (end == 0) return FunnelSearch::undetermined_yet();
-  // Level 0 alone first: most keys live there, and it needs no prefetching.
-  if (const FunnelSearch r = search_level(0); !r.undetermined()) return r;
-  for (uint64_t i = 1; i < std::min<uint64_t>(end, 1 + kLevelsAhead); ++i) prefetch_level(i);
-  for (uint64_t i = 1; i < end; ++i) {
-    if (i + kLevelsAhead < end) prefetch_level(i + kLevelsAhead);
-    if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
+  if constexpr (kFindFree) {
+    // Insertion usually stops early at a free slot: a plain loop keeps it
+    // small enough to inline into its callers.
+    for (uint64_t i = 0; i < end; ++i)
+      if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
+  } else {
+    if (end == 0) return FunnelSearch::undetermined_yet();
+    // Level 0 alone first: most keys live there, and it needs no prefetching.
+    if (const FunnelSearch r = search_level(0); !r.undetermined()) return r;
+    for (uint64_t i = 1; i < std::min<uint64_t>(end, 1 + kLevelsAhead); ++i) prefetch_level(i);
+    for (uint64_t i = 1; i < end; ++i) {
+      if (i + kLevelsAhead < end) prefetch_level(i + kLevelsAhead);
+      if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
+    }
   }
   return FunnelSearch::undetermined_yet();
 }
@@ -146,8 +154,8 @@ template <class Tables, class IsKey>
 
 // Everything after the levels: the special array, then the overflow area.
 template <class Tables, class IsKey>
-[[gnu::always_inline]] inline FunnelSearch search_beyond_levels(const Tables& t, uint64_t h,
-                                                                uint8_t tag, const IsKey& is_key) {
+inline FunnelSearch search_beyond_levels(const Tables& t, uint64_t h, uint8_t tag,
+                                         const IsKey& is_key) {
   FunnelSearch r = search_special(t, h, tag, is_key);
   if (r.undetermined() && !t.overflow.empty()) [[unlikely]]
     r = search_overflow(t, h, is_key);

@@ -102,8 +102,10 @@ struct FunnelTables {
   }
 
   // The first free place of a key with hash h in placement order, starting at
-  // level `first_level` (the levels before it are known to have none).
-  std::optional<SlotLocation> choose_slot(uint64_t h, uint64_t first_level = 0) const noexcept {
+  // level `first_level` (the levels before it are known to have none). Out of
+  // line: insertion finds its slot during the lookup almost always.
+  [[gnu::noinline]] std::optional<SlotLocation> choose_slot(
+      uint64_t h, uint64_t first_level = 0) const noexcept {
     for (uint64_t i = first_level; i < levels.size(); ++i) {
       const Level& lv = levels[i];
       if (!lv.has_free_slot()) continue;  // full, or no slots at all
