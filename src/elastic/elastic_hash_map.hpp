@@ -7,7 +7,7 @@
 //   level 2  [ ...          ]     threshold and fills level 1 to 3/4, ...
 //
 // A new key goes where the current batch says (its level pair, see
-// choose_slot_for_new_key); while the earlier level of the pair still has
+// elastic/placement.hpp); while the earlier level of the pair still has
 // plenty of room it is tried first with a probe budget that grows as that
 // level fills (Level::probe_limit). Lookups scan levels 0..max_populated_level,
 // skipping empty ones, and stop in each at the first group holding an EMPTY
