@@ -28,12 +28,6 @@ inline uint64_t f64_to_u64_sat(double x) noexcept {
   return static_cast<uint64_t>(x);
 }
 
-// n - floor(delta * n), saturating: the number of entries a table of
-// capacity n holds before it grows.
-inline uint64_t max_insertions_for(uint64_t n, double delta) noexcept {
-  return sat_sub(n, f64_to_u64_sat(std::floor(delta * static_cast<double>(n))));
-}
-
 // Smallest power of two >= x (x >= 1); saturates at 2^63 for larger x.
 constexpr uint64_t next_pow2(uint64_t x) noexcept {
   if (x <= 1) return 1;

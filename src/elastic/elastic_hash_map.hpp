@@ -7,7 +7,7 @@
 //   level 2  [ ...          ]     threshold and fills level 1 to 3/4, ...
 //
 // A new key goes where the current batch says (its level pair, see
-// choose_slot_for_new_key); while the earlier level of the pair still has
+// elastic/placement.hpp); while the earlier level of the pair still has
 // plenty of room it is tried first with a probe budget that grows as that
 // level fills (Level::probe_limit). Lookups scan levels 0..max_populated_level,
 // skipping empty ones, and stop in each at the first group holding an EMPTY
@@ -35,76 +35,30 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "common/dcheck.hpp"
 #include "common/errors.hpp"
+#include "common/extract_if.hpp"
+#include "common/growth.hpp"
 #include "common/layout/allocator.hpp"
 #include "common/layout/control.hpp"
 #include "common/layout/entry.hpp"
 #include "common/layout/group.hpp"
 #include "common/layout/hasher.hpp"
 #include "common/layout/lane_mask.hpp"
+#include "common/reset_on_move.hpp"
 #include "common/saturating.hpp"
+#include "common/table_iter.hpp"
 #include "elastic/elastic_options.hpp"
 #include "elastic/level.hpp"
 #include "elastic/level_geometry.hpp"
+#include "elastic/placement.hpp"
 
 namespace quenlor {
-
-namespace elastic_detail {
-
-// Walks full slots in traversal order: levels 0..L-1, slots ascending, one
-// group of control bytes at a time.
-struct TraversalCursor {
-  uint64_t level = 0;
-  uint64_t next_group = 0;  // slot index of the next group to load
-  uint64_t group_base = 0;  // slot index of the group `lanes` belongs to
-  LaneMask lanes;
-
-  template <class L>
-  bool next_full(const L* levels, uint64_t level_count, uint64_t& slot) noexcept {
-    while (!lanes) {
-      if (level >= level_count) return false;
-      const L& lv = levels[level];
-      if (next_group >= lv.slots() || lv.len() == 0) {
-        ++level;
-        next_group = group_base = 0;
-        continue;
-      }
-      lanes = lv.table().match_full(next_group / kGroupWidth);
-      group_base = next_group;
-      next_group += kGroupWidth;
-    }
-    slot = group_base + lanes.pop_lowest();
-    return true;
-  }
-};
-
-}  // namespace elastic_detail
-
-// Read-only traversal; invalidated by any mutation of the map.
-template <class K, class V, class A = ZeroedAllocator>
-class ElasticIter {
- public:
-  using LevelType = Level<K, V, A>;
-
-  ElasticIter(const LevelType* levels, uint64_t level_count) noexcept
-      : levels_(levels), level_count_(level_count) {}
-
-  // nullptr once exhausted, and on every call after that.
-  const Entry<K, V>* next() noexcept {
-    uint64_t slot;
-    if (!cursor_.next_full(levels_, level_count_, slot)) return nullptr;
-    return &levels_[cursor_.level].entry(slot);
-  }
-
- private:
-  const LevelType* levels_;
-  uint64_t level_count_;
-  elastic_detail::TraversalCursor cursor_;
-};
 
 template <class K, class V, class S = SeededHasher, class A = ZeroedAllocator>
 class ElasticHashMap {
@@ -115,16 +69,13 @@ class ElasticHashMap {
   using Options = ElasticOptions;
   using LevelType = Level<K, V, A>;
   using EntryType = Entry<K, V>;
-  using Iter = ElasticIter<K, V, A>;
+  using Iter = TableIter<ElasticLevels<LevelType>>;
   static constexpr uint64_t kNoSlot = LevelType::kNoSlot;
 
-  struct SlotPosition {
-    uint64_t level;
-    uint64_t slot;  // kNoSlot: none
-  };
+  using SlotPosition = LevelSlot;
 
   template <class P>
-  class ExtractIf;
+  using ExtractIf = quenlor::ExtractIf<ElasticHashMap, P>;
 
   // Throws std::bad_alloc when the tables cannot be allocated.
   static ElasticHashMap with_options(const ElasticOptions& options, A alloc = A()) {
@@ -134,29 +85,9 @@ class ElasticHashMap {
     return map;
   }
 
-  ElasticHashMap(ElasticHashMap&& o) noexcept
-      : levels_(std::move(o.levels_)),
-        batch_plan_(std::move(o.batch_plan_)),
-        len_(std::exchange(o.len_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)),
-        max_insertions_(std::exchange(o.max_insertions_, 0)),
-        reserve_fraction_(o.reserve_fraction_),
-        probe_scale_(o.probe_scale_),
-        batch_index_(std::exchange(o.batch_index_, 0)),
-        batch_remaining_(std::exchange(o.batch_remaining_, 0)),
-        max_populated_level_(std::exchange(o.max_populated_level_, 0)),
-        hasher_(o.hasher_),
-        alloc_(o.alloc_) {
-    o.levels_.clear();
-    o.batch_plan_.clear();
-  }
-  ElasticHashMap& operator=(ElasticHashMap&& o) noexcept {
-    if (this != &o) {
-      std::destroy_at(this);
-      std::construct_at(this, std::move(o));
-    }
-    return *this;
-  }
+  // A moved-from map is empty with capacity 0 and stays usable.
+  ElasticHashMap(ElasticHashMap&&) noexcept = default;
+  ElasticHashMap& operator=(ElasticHashMap&&) noexcept = default;
   ElasticHashMap(const ElasticHashMap&) = delete;
   ElasticHashMap& operator=(const ElasticHashMap&) = delete;
   ~ElasticHashMap() = default;  // each Level destroys its live entries
@@ -168,12 +99,12 @@ class ElasticHashMap {
 
   V* get(const K& key) {
     const uint64_t h = hash_of(key);
-    SlotPosition at = find_position(h, tag_of(h), key);
+    SlotPosition at = find_position(h, tag_of(h), equal_to(key));
     return at.slot == kNoSlot ? nullptr : &levels_[at.level].entry(at.slot).value;
   }
   const V* get(const K& key) const {
     const uint64_t h = hash_of(key);
-    SlotPosition at = find_position(h, tag_of(h), key);
+    SlotPosition at = find_position(h, tag_of(h), equal_to(key));
     return at.slot == kNoSlot ? nullptr : &levels_[at.level].entry(at.slot).value;
   }
   bool contains_key(const K& key) const { return get(key) != nullptr; }
@@ -181,7 +112,7 @@ class ElasticHashMap {
   // Where the key's entry lives, if present (introspection).
   std::optional<SlotPosition> position_of(const K& key) const {
     const uint64_t h = hash_of(key);
-    SlotPosition at = find_position(h, tag_of(h), key);
+    SlotPosition at = find_position(h, tag_of(h), equal_to(key));
     if (at.slot == kNoSlot) return std::nullopt;
     return at;
   }
@@ -193,9 +124,9 @@ class ElasticHashMap {
   // and `key` and `value` are destroyed with the parameters.
   std::optional<V> insert(K key, V value) {
     const uint64_t h = hash_of(key);
-    SlotPosition at = find_position(h, tag_of(h), key);
+    SlotPosition at = find_position(h, tag_of(h), equal_to(key));
     if (at.slot != kNoSlot)
-      return replace_value(levels_[at.level].entry(at.slot), std::move(value));
+      return quenlor::replace_value(levels_[at.level].entry(at.slot), std::move(value));
     if (len_ >= max_insertions_) [[unlikely]]
       grow();
     place_by_batch_rule(EntryType{std::move(key), std::move(value)}, h);
@@ -206,12 +137,12 @@ class ElasticHashMap {
 
   std::optional<V> remove(const K& key) {
     const uint64_t h = hash_of(key);
-    SlotPosition at = find_position(h, tag_of(h), key);
+    SlotPosition at = find_position(h, tag_of(h), equal_to(key));
     if (at.slot == kNoSlot) return std::nullopt;
     LevelType& lv = levels_[at.level];
-    EntryType removed = lv.take(at.slot);
+    EntryType removed = lv.vacate(at.slot);
     --len_;
-    if (lv.tombstones() > lv.slots() / 2) [[unlikely]]
+    if (lv.needs_purge()) [[unlikely]]
       purge();
     return std::optional<V>(std::move(removed.value));
   }
@@ -231,7 +162,7 @@ class ElasticHashMap {
   void reserve(uint64_t additional) {
     const uint64_t needed = sat_add(len_, additional);
     if (needed <= max_insertions_) return;
-    grow_to_fit(needed);
+    rebuild(capacity_to_fit(capacity_, needed, reserve_fraction_));
   }
 
   // Rebuilds for new_capacity, keeping every entry. Throws std::bad_alloc with
@@ -241,7 +172,7 @@ class ElasticHashMap {
 
   // ---- traversal ----------------------------------------------------------
 
-  Iter iter() const noexcept { return Iter(levels_.data(), levels_.size()); }
+  Iter iter() const noexcept { return Iter(traversal()); }
 
   template <class F>
   void for_each(F&& f) const {
@@ -253,10 +184,14 @@ class ElasticHashMap {
 
   template <class P>
   ExtractIf<P> extract_if(P pred) {
-    return ExtractIf<P>(this, std::move(pred));
+    return ExtractIf<P>(*this, std::move(pred));
   }
 
   // ---- introspection ------------------------------------------------------
+
+  // Verifies the map's invariants in O(slots); throws InternalError naming the
+  // first one broken (elastic/elastic_consistency.hpp).
+  void check_consistency() const;
 
   uint64_t level_count() const noexcept { return levels_.size(); }
   const LevelType& level(uint64_t i) const noexcept { return levels_[i]; }
@@ -285,22 +220,20 @@ class ElasticHashMap {
 
   uint64_t hash_of(const K& key) const noexcept { return hasher_.hash(hash_word(key)); }
 
-  SlotPosition find_position(uint64_t h, uint8_t tag, const K& key) const {
+  static auto equal_to(const K& key) noexcept {
+    return [&key](const K& stored) { return stored == key; };
+  }
+
+  template <class IsKey>
+  SlotPosition find_position(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const uint64_t end = std::min<uint64_t>(levels_.size(), max_populated_level_ + 1);
     for (uint64_t i = 0; i < end; ++i) {
       const LevelType& lv = levels_[i];
       if (lv.len() == 0) continue;
-      uint64_t slot = lv.find(h, tag, key);
+      uint64_t slot = lv.find(h, tag, is_key);
       if (slot != kNoSlot) return {i, slot};
     }
     return {0, kNoSlot};
-  }
-
-  static std::optional<V> replace_value(EntryType& e, V&& value) noexcept {
-    std::optional<V> old(std::move(e.value));
-    std::destroy_at(&e.value);
-    std::construct_at(&e.value, std::move(value));
-    return old;
   }
 
   // Moves to the next batch with a non-zero quota once the current one is used
@@ -314,52 +247,12 @@ class ElasticHashMap {
     }
   }
 
-  // Skips a full level; a budget of the level's group count always succeeds
-  // otherwise.
-  bool probe_level(uint64_t i, uint64_t h, uint64_t budget, SlotPosition& at) const noexcept {
-    const LevelType& lv = levels_[i];
-    if (!lv.has_free_slot()) return false;
-    uint64_t slot = lv.find_free(h, budget);
-    if (slot == kNoSlot) return false;
-    at = {i, slot};
-    return true;
-  }
-  bool probe_level_fully(uint64_t i, uint64_t h, SlotPosition& at) const noexcept {
-    return probe_level(i, h, levels_[i].groups(), at);
-  }
-
-  // Batch b works on the level pair (b - 1, b): the earlier level first while
-  // it still has room, under a probe budget that shrinks the fuller it gets.
-  // Requires at least one level.
   SlotPosition choose_slot_for_new_key(uint64_t h) const noexcept {
-    const uint64_t count = levels_.size();
-    const uint64_t b = batch_index_;
-    SlotPosition at{0, kNoSlot};
-    if (b == 0) {
-      if (probe_level_fully(0, h, at)) return at;
-    } else if (b >= count) {
-      if (probe_level_fully(count - 1, h, at)) return at;
-    } else {
-      const LevelType& cur = levels_[b - 1];
-      const LevelType& next = levels_[b];
-      if (cur.free_slots() <= cur.reserve_threshold()) {
-        if (probe_level_fully(b, h, at) || probe_level_fully(b - 1, h, at)) return at;
-      } else if (sat_mul(4, next.free_slots()) <= next.slots()) {
-        if (probe_level_fully(b - 1, h, at) || probe_level_fully(b, h, at)) return at;
-      } else {
-        const uint64_t budget =
-            std::min(std::max<uint64_t>(cur.groups(), 1), cur.probe_limit(cur.free_slots()));
-        if (probe_level(b - 1, h, budget, at) || probe_level_fully(b, h, at) ||
-            probe_level_fully(b - 1, h, at))
-          return at;
-      }
-    }
-    for (uint64_t i = 0; i < count; ++i)
-      if (probe_level_fully(i, h, at)) return at;
-    return {0, kNoSlot};
+    return choose_elastic_slot(std::span<const LevelType>(levels_), batch_index_, h);
   }
 
   void place_new_entry(SlotPosition at, EntryType&& e, uint8_t tag) noexcept {
+    QUENLOR_DCHECK(at.level < levels_.size() && levels_[at.level].has_free_slot());
     levels_[at.level].place(at.slot, std::move(e), tag);
     if (at.level > max_populated_level_) max_populated_level_ = at.level;
     ++len_;
@@ -370,6 +263,7 @@ class ElasticHashMap {
   // it is known to be absent and the map has room.
   void place_by_batch_rule(EntryType&& e, uint64_t h) {
     advance_batch();
+    QUENLOR_DCHECK(batch_plan_.empty() || batch_index_ < batch_plan_.size());
     if (levels_.empty()) fatal("no free slot found after resize");
     SlotPosition at = choose_slot_for_new_key(h);
     if (at.slot == kNoSlot) fatal("no free slot found after resize");
@@ -419,42 +313,35 @@ class ElasticHashMap {
   // Every entry finds a slot: the new levels have at least len slots and the
   // fallback probes every group of every level.
   void drain_into_new_levels(LevelType& from) noexcept {
-    uint64_t left = from.len();
-    for (uint64_t g = 0; left != 0 && g < from.groups(); ++g) {
-      for (unsigned lane : from.table().match_full(g)) {
-        EntryType& e = from.entry(g * kGroupWidth + lane);
-        const uint64_t h = hash_of(e.key);
-        place_by_batch_rule(std::move(e), h);
-        std::destroy_at(&e);
-        --left;
-      }
-    }
-    from.forget_drained();
+    from.drain([this](EntryType&& e) {
+      const uint64_t h = hash_of(e.key);
+      place_by_batch_rule(std::move(e), h);
+    });
   }
 
-  [[gnu::noinline]] void grow() { rebuild(capacity_ == 0 ? 16 : sat_mul(capacity_, 2)); }
+  [[gnu::noinline]] void grow() { rebuild(grown_capacity(capacity_)); }
 
-  [[gnu::noinline]] void grow_to_fit(uint64_t needed) {
-    uint64_t c = std::max<uint64_t>(capacity_, 16);
-    while (max_insertions_for(c, reserve_fraction_) < needed) {
-      if (c >= (uint64_t{1} << 63)) throw std::bad_alloc();  // no capacity can hold it
-      c *= 2;
-    }
-    rebuild(c);
-  }
-
-  // Clearing tombstones is maintenance: if memory is short the map simply
-  // keeps them.
   [[gnu::noinline]] void purge() {
-    try {
-      rebuild(capacity_);
-    } catch (const std::bad_alloc&) {
-    }
+    purge_unless_memory_is_short([this] { rebuild(capacity_); });
   }
 
-  void purge_if_any_level_is_mostly_tombstones() {
+  // ---- what TableIter and ExtractIf need --------------------------------------
+
+  template <class, class>
+  friend class quenlor::ExtractIf;
+
+  ElasticLevels<LevelType> traversal() const noexcept { return {levels_.data(), levels_.size()}; }
+  EntryType take_traversed(uint64_t level, uint64_t slot) noexcept {
+    --len_;
+    return levels_[level].vacate(slot);
+  }
+  template <class P>
+  std::optional<EntryType> take_tail_if(uint64_t&, P&) noexcept {
+    return std::nullopt;
+  }
+  void purge_if_any_table_needs_it() {
     for (const LevelType& lv : levels_) {
-      if (lv.tombstones() > lv.slots() / 2) {
+      if (lv.needs_purge()) {
         purge();
         return;
       }
@@ -463,55 +350,18 @@ class ElasticHashMap {
 
   std::vector<LevelType> levels_;
   std::vector<uint64_t> batch_plan_;
-  uint64_t len_ = 0;
-  uint64_t capacity_ = 0;
-  uint64_t max_insertions_ = 0;
+  ResetOnMove<uint64_t> len_;
+  ResetOnMove<uint64_t> capacity_;
+  ResetOnMove<uint64_t> max_insertions_;
   double reserve_fraction_;
   double probe_scale_;
-  uint64_t batch_index_ = 0;
-  uint64_t batch_remaining_ = 0;
-  uint64_t max_populated_level_ = 0;
+  ResetOnMove<uint64_t> batch_index_;
+  ResetOnMove<uint64_t> batch_remaining_;
+  ResetOnMove<uint64_t> max_populated_level_;
   S hasher_;
   [[no_unique_address]] A alloc_;
 };
 
-// Removing traversal: hands out, in traversal order, the entries `pred`
-// accepts. Removals leave tombstones; dropping the cursor purges them if some
-// level became mostly tombstones. Holds the map exclusively while alive.
-template <class K, class V, class S, class A>
-template <class P>
-class ElasticHashMap<K, V, S, A>::ExtractIf {
- public:
-  ExtractIf(ExtractIf&& o) noexcept(std::is_nothrow_move_constructible_v<P>)
-      : map_(std::exchange(o.map_, nullptr)), cursor_(o.cursor_), pred_(std::move(o.pred_)) {}
-  ExtractIf(const ExtractIf&) = delete;
-  ExtractIf& operator=(const ExtractIf&) = delete;
-  ExtractIf& operator=(ExtractIf&&) = delete;
-  ~ExtractIf() {
-    if (map_ != nullptr) map_->purge_if_any_level_is_mostly_tombstones();
-  }
-
-  std::optional<EntryType> next() {
-    if (map_ == nullptr) return std::nullopt;
-    uint64_t slot;
-    while (cursor_.next_full(map_->levels_.data(), map_->levels_.size(), slot)) {
-      LevelType& lv = map_->levels_[cursor_.level];
-      const EntryType& e = lv.entry(slot);
-      if (pred_(e.key, e.value)) {
-        --map_->len_;
-        return std::optional<EntryType>(lv.take(slot));
-      }
-    }
-    return std::nullopt;
-  }
-
- private:
-  friend class ElasticHashMap;
-  ExtractIf(ElasticHashMap* map, P pred) : map_(map), pred_(std::move(pred)) {}
-
-  ElasticHashMap* map_;
-  elastic_detail::TraversalCursor cursor_;
-  P pred_;
-};
-
 }  // namespace quenlor
+
+#include "elastic/elastic_consistency.hpp"

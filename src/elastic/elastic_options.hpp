@@ -6,9 +6,12 @@
 #include <cmath>
 #include <cstdint>
 
+#include "common/growth.hpp"
+
 namespace quenlor {
 
-inline constexpr double kElasticDefaultReserveFraction = 0.1;
+// The budget formula divides the scale by 16 (Level::probe_limit), so the
+// default grants one extra group per unit of log2²(slots / free).
 inline constexpr double kElasticDefaultProbeScale = 16.0;
 // δ = 0 would make the probe budget unbounded (log2(1/δ)) and δ = 1 would
 // leave no usable capacity; the clamp keeps both finite and non-empty.
@@ -17,12 +20,12 @@ inline constexpr double kElasticMaxReserveFraction = 0.999999;
 
 struct ElasticOptions {
   uint64_t capacity = 0;
-  double reserve_fraction = kElasticDefaultReserveFraction;
+  double reserve_fraction = kDefaultReserveFraction;
   double probe_scale = kElasticDefaultProbeScale;
 };
 
 inline double sanitize_reserve_fraction(double delta) noexcept {
-  if (!std::isfinite(delta)) return kElasticDefaultReserveFraction;
+  if (!std::isfinite(delta)) return kDefaultReserveFraction;
   if (delta < kElasticMinReserveFraction) delta = kElasticMinReserveFraction;
   if (delta > kElasticMaxReserveFraction) delta = kElasticMaxReserveFraction;
   return delta;

@@ -1,12 +1,15 @@
-// One level of the elastic map: a RawTable of 16 × 2^k slots plus its counters
-// and its precomputed probe budgets.
+// One level of the elastic map: a counted table of 16 × 2^k slots plus its
+// probe sequence and its precomputed probe budgets.
 //
 // Probing is group at a time along a triangular sequence: the first group is
 // (salt ^ h) & group_mask and the j-th step adds j, so with a power-of-two
 // group count the first `groups` visits cover every group exactly once. The
 // per-level salt decorrelates the start positions of different levels.
 //
-// Invariants: len counts full slots and tombstones counts DELETED ones; an
+// Removal always leaves DELETED (AlwaysDeleted): a key's sequence crosses
+// several groups, so later entries may have probed past any slot.
+//
+// Invariant: an
 // entry is reachable from the start of its key's sequence without crossing a
 // group that holds an EMPTY byte (insertion takes the first group with a free
 // lane, and EMPTY bytes are only ever turned into full ones until a reset).
@@ -24,23 +27,29 @@
 #include <utility>
 #include <vector>
 
+#include "common/dcheck.hpp"
 #include "common/errors.hpp"
 #include "common/layout/allocator.hpp"
 #include "common/layout/control.hpp"
+#include "common/layout/counted_table.hpp"
 #include "common/layout/entry.hpp"
 #include "common/layout/group.hpp"
-#include "common/layout/raw_table.hpp"
+#include "common/layout/hasher.hpp"
+#include "common/layout/removal_rule.hpp"
 #include "common/saturating.hpp"
 #include "elastic/level_geometry.hpp"
+#include "elastic/placement.hpp"
 
 namespace quenlor {
 
 template <class K, class V, class A = ZeroedAllocator>
-class Level {
+class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
+  using Base = CountedTable<Entry<K, V>, AlwaysDeleted, A>;
+
  public:
   using Slot = Entry<K, V>;
-  using Table = RawTable<Slot, A>;
-  static constexpr uint64_t kNoSlot = ~uint64_t{0};
+  using Table = typename Base::Table;
+  static constexpr uint64_t kNoSlot = kNoLevelSlot;
 
   // Position along the level's triangular group sequence.
   class ProbeSeq {
@@ -63,110 +72,61 @@ class Level {
   static Level with_capacity_in(uint64_t slots, uint64_t index, double delta, double probe_scale,
                                 A alloc = A()) {
     Level lv;
-    lv.table_ = Table::with_capacity_in(slots, alloc);
-    lv.probe_limits_ =
-        build_probe_limits(lv.table_.slots(), lv.table_.groups(), delta, probe_scale);
-    lv.salt_ = (index + 1) * 0x9E3779B97F4A7C15ull;
-    lv.group_mask_ = lv.table_.groups() == 0 ? 0 : lv.table_.groups() - 1;
-    lv.reserve_threshold_ = level_reserve_threshold(lv.table_.slots(), delta);
+    static_cast<Base&>(lv) = Base::with_capacity_in(slots, alloc);
+    lv.probe_limits_ = build_probe_limits(lv.slots(), lv.groups(), delta, probe_scale);
+    lv.salt_ = table_salt(index);
+    lv.group_mask_ = lv.groups() == 0 ? 0 : lv.groups() - 1;
+    lv.reserve_threshold_ = level_reserve_threshold(lv.slots(), delta);
     return lv;
   }
 
-  Level(Level&& o) noexcept
-      : table_(std::move(o.table_)),
-        probe_limits_(std::move(o.probe_limits_)),
-        len_(std::exchange(o.len_, 0)),
-        salt_(o.salt_),
-        group_mask_(std::exchange(o.group_mask_, 0)),
-        tombstones_(std::exchange(o.tombstones_, 0)),
-        reserve_threshold_(o.reserve_threshold_) {}
-  Level& operator=(Level&& o) noexcept {
-    if (this != &o) {
-      std::destroy_at(this);
-      std::construct_at(this, std::move(o));
-    }
-    return *this;
-  }
-  Level(const Level&) = delete;
-  Level& operator=(const Level&) = delete;
-  ~Level() {
-    if (len_ != 0) table_.destroy_entries();
-  }
+  Level(Level&&) noexcept = default;
+  Level& operator=(Level&&) noexcept = default;
 
-  uint64_t slots() const noexcept { return table_.slots(); }
-  uint64_t groups() const noexcept { return table_.groups(); }
-  uint64_t len() const noexcept { return len_; }
-  uint64_t tombstones() const noexcept { return tombstones_; }
-  uint64_t free_slots() const noexcept { return table_.slots() - len_; }
-  bool has_free_slot() const noexcept { return len_ < table_.slots(); }
   uint64_t salt() const noexcept { return salt_; }
   uint64_t group_mask() const noexcept { return group_mask_; }
   uint64_t reserve_threshold() const noexcept { return reserve_threshold_; }
-  uint64_t probe_limit(uint64_t free) const noexcept { return probe_limits_[free]; }
+  // At most groups(): the whole sequence is the largest budget that means anything.
+  uint64_t probe_limit(uint64_t free) const noexcept {
+    QUENLOR_DCHECK(free < probe_limits_.size());
+    return probe_limits_[free];
+  }
   std::span<const uint64_t> probe_limits() const noexcept { return probe_limits_; }
-  const Table& table() const noexcept { return table_; }
-  const Slot& entry(uint64_t i) const noexcept { return table_.entry(i); }
-  Slot& entry(uint64_t i) noexcept { return table_.entry(i); }
 
   ProbeSeq probe_seq(uint64_t h) const noexcept {
     return ProbeSeq((salt_ ^ h) & group_mask_, group_mask_);
   }
 
-  // Slot of the entry whose key equals `key`, or kNoSlot. Requires groups() > 0.
-  uint64_t find(uint64_t h, uint8_t tag, const K& key) const {
+  // Slot of the first entry along h's sequence, up to the first group showing
+  // EMPTY, whose key satisfies `is_key`, or kNoSlot. Requires groups() > 0.
+  template <class IsKey>
+  uint64_t find(uint64_t h, uint8_t tag, IsKey&& is_key) const {
+    const Table& t = this->table();
     ProbeSeq seq = probe_seq(h);
     for (uint64_t visited = 1;; ++visited, seq.advance()) {
       uint64_t g = seq.group();
-      table_.prefetch_group_entries(g);
-      Group grp = table_.group(g);
+      t.prefetch_group_entries(g);
+      Group grp = t.group(g);
       for (unsigned lane : grp.match_tag(tag)) {
         uint64_t i = g * kGroupWidth + lane;
-        if (table_.entry(i).key == key) return i;
+        if (is_key(t.entry(i).key)) return i;
       }
-      if (grp.match_empty() || visited == table_.groups()) return kNoSlot;
+      if (grp.match_empty() || visited == t.groups()) return kNoSlot;
     }
   }
 
   // First free slot within the first `budget` groups of the sequence, or
   // kNoSlot. Requires has_free_slot() and budget ≥ 1; a budget of groups()
   // always succeeds then.
-  uint64_t find_free(uint64_t h, uint64_t budget) const noexcept {
+  uint64_t find_free_slot(uint64_t h, uint64_t budget) const noexcept {
+    QUENLOR_DCHECK(this->has_free_slot() && budget >= 1 && budget <= this->groups());
+    const Table& t = this->table();
     ProbeSeq seq = probe_seq(h);
     for (uint64_t visited = 1;; ++visited, seq.advance()) {
-      LaneMask free = table_.match_free(seq.group());
+      LaneMask free = t.match_free(seq.group());
       if (free) return seq.group() * kGroupWidth + free.lowest();
       if (visited >= budget) return kNoSlot;
     }
-  }
-
-  void place(uint64_t i, Slot&& e, uint8_t tag) noexcept {
-    if (table_.write_full(i, std::move(e), tag) == DELETED) --tombstones_;
-    ++len_;
-  }
-
-  // Removal always leaves DELETED: later entries of this level may have probed
-  // past this slot's group.
-  Slot take(uint64_t i) noexcept {
-    Slot out = table_.take(i);
-    table_.set_ctrl(i, DELETED);
-    --len_;
-    ++tombstones_;
-    return out;
-  }
-
-  void clear() noexcept {
-    if (len_ != 0) {
-      table_.destroy_entries();
-    } else if (tombstones_ != 0) {
-      table_.reset_ctrl();
-    }
-    len_ = tombstones_ = 0;
-  }
-
-  // After the owner has moved out and destroyed every live entry itself.
-  void forget_drained() noexcept {
-    table_.reset_ctrl();
-    len_ = tombstones_ = 0;
   }
 
  private:
@@ -200,13 +160,21 @@ class Level {
     return limits;
   }
 
-  Table table_;
   std::vector<uint64_t> probe_limits_;
-  uint64_t len_ = 0;
   uint64_t salt_ = 0;
   uint64_t group_mask_ = 0;
-  uint64_t tombstones_ = 0;
   uint64_t reserve_threshold_ = 0;
+};
+
+// The levels as a table sequence for traversal (TableIter, ExtractIf).
+template <class L>
+struct ElasticLevels {
+  const L* levels;
+  uint64_t count;
+
+  uint64_t table_count() const noexcept { return count; }
+  const L& table(uint64_t i) const noexcept { return levels[i]; }
+  const typename L::Slot* tail_entry(uint64_t) const noexcept { return nullptr; }
 };
 
 }  // namespace quenlor

@@ -16,25 +16,25 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/growth.hpp"
 #include "common/saturating.hpp"
 
 namespace quenlor {
 
 struct FunnelOptions {
   uint64_t capacity = 0;
-  double reserve_fraction = 0.1;
+  double reserve_fraction = kDefaultReserveFraction;
   std::optional<uint64_t> primary_probe_limit;
 };
 
-inline constexpr double kFunnelDefaultReserveFraction = 0.1;
 inline constexpr double kFunnelMinReserveFraction = 1e-6;
 inline constexpr double kFunnelMaxReserveFraction = 0.125;
 inline constexpr uint64_t kMaxPrimaryProbeLimit = uint64_t{1} << 62;
 
 // Non-finite values fall back to the default; the rest are clamped.
 inline double sanitize_funnel_reserve_fraction(double r) noexcept {
-  if (!std::isfinite(r)) return kFunnelDefaultReserveFraction;
-  return std::min({std::max(r, kFunnelMinReserveFraction), 0.999999, kFunnelMaxReserveFraction});
+  if (!std::isfinite(r)) return kDefaultReserveFraction;
+  return std::clamp(r, kFunnelMinReserveFraction, kFunnelMaxReserveFraction);
 }
 
 struct FunnelShape {
@@ -45,8 +45,8 @@ struct FunnelShape {
 // `delta` must already be sanitised.
 inline FunnelShape funnel_shape(double delta) noexcept {
   const double l = std::log2(1.0 / delta);
-  const uint64_t levels = f64_to_u64_sat(std::ceil(std::max(4.0 * l + 10.0, 1.0)));
-  const uint64_t width = f64_to_u64_sat(std::ceil(std::max(2.0 * l, 1.0)));
+  const uint64_t levels = f64_to_u64_sat(std::ceil(4.0 * l + 10.0));
+  const uint64_t width = f64_to_u64_sat(std::ceil(2.0 * l));
   return {levels, (width + 15) / 16 * 16};
 }
 
@@ -54,7 +54,7 @@ inline FunnelShape funnel_shape(double delta) noexcept {
 // 4 up to 65536, 5 up to 2^32, 6 beyond.
 inline uint64_t default_primary_probe_limit(uint64_t n) noexcept {
   const double bits = std::log2(static_cast<double>(std::max<uint64_t>(n, 4)));
-  return std::max<uint64_t>(f64_to_u64_sat(std::ceil(std::log2(std::max(bits, 2.0)))), 1);
+  return f64_to_u64_sat(std::ceil(std::log2(std::max(bits, 2.0))));
 }
 
 // The limit a map keeps for its whole life: the given one, or the default for

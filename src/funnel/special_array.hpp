@@ -20,11 +20,13 @@
 #include <optional>
 #include <utility>
 
+#include "common/dcheck.hpp"
 #include "common/errors.hpp"
 #include "common/layout/allocator.hpp"
 #include "common/layout/group.hpp"
 #include "common/saturating.hpp"
 #include "funnel/bucket_level.hpp"
+#include "funnel/funnel_options.hpp"
 
 namespace quenlor {
 
@@ -92,8 +94,8 @@ class GroupSummaries {
 };
 
 template <class K, class V, class A = ZeroedAllocator>
-struct SpecialPrimary : SlotArea<K, V, A> {
-  using Table = typename SlotArea<K, V, A>::Table;
+struct SpecialPrimary : FunnelArea<K, V, A> {
+  using Area = FunnelArea<K, V, A>;
 
   GroupSummaries<A> group_summaries;
   uint64_t group_mask = 0;
@@ -106,41 +108,42 @@ struct SpecialPrimary : SlotArea<K, V, A> {
     const uint64_t groups =
         share <= kGroupWidth ? 1 : next_pow2(share / kGroupWidth + (share % kGroupWidth != 0));
     if (groups > kU64Max / kGroupWidth) throw LayoutOverflow();
-    p.table = Table::with_capacity_in(groups * kGroupWidth, alloc);
+    static_cast<Area&>(p) = Area::with_capacity_in(groups * kGroupWidth, alloc);
     p.group_summaries = GroupSummaries<A>::with_capacity_in(groups, alloc);
     p.group_mask = groups - 1;
-    p.probe_groups = std::min(groups, std::max<uint64_t>(probe_limit, 1));
+    p.probe_groups = std::min(groups, probe_limit);
     return p;
   }
 
   uint64_t first_group(uint64_t h) const noexcept { return std::rotr(h, 53) & group_mask; }
   uint64_t group_step(uint64_t h) const noexcept { return (std::rotr(h, 21) | 1) & group_mask; }
 
-  void write(uint64_t slot, Entry<K, V>&& e, uint8_t tag) noexcept {
-    SlotArea<K, V, A>::write(slot, std::move(e), tag);
+  void place(uint64_t slot, Entry<K, V>&& e, uint8_t tag) noexcept {
+    Area::place(slot, std::move(e), tag);
     group_summaries.mark(slot / kGroupWidth, tag);
   }
 
   void clear() noexcept {
-    SlotArea<K, V, A>::clear();
+    Area::clear();
     group_summaries.zero();
   }
 };
 
 template <class K, class V, class A = ZeroedAllocator>
-struct SpecialFallback : SlotArea<K, V, A> {
-  using Table = typename SlotArea<K, V, A>::Table;
+struct SpecialFallback : FunnelArea<K, V, A> {
+  using Area = FunnelArea<K, V, A>;
 
   uint64_t bucket_count = 0;
   uint8_t bucket_shift = 0;
 
   static SpecialFallback with_capacity_in(uint64_t share, uint64_t probe_limit, const A& alloc) {
     SpecialFallback f;
-    // Capped at 2^63 so that a bucket length always fits in 64 bits.
-    const uint64_t span = std::clamp<uint64_t>(sat_mul(2, probe_limit), 2, uint64_t{1} << 63);
+    // probe_limit is 1 .. 2^62, so the span is 2 .. 2^63 and a bucket length
+    // always fits in 64 bits.
+    const uint64_t span = 2 * probe_limit;
     f.bucket_shift = static_cast<uint8_t>(64 - __builtin_clzll(span - 1));  // ceil(log2(span))
     if (share == 0) return f;
-    f.table = Table::with_capacity_in(share, alloc);
+    static_cast<Area&>(f) = Area::with_capacity_in(share, alloc);
     f.bucket_count = (share >> f.bucket_shift) + ((share & (bucket_len(f) - 1)) != 0);
     return f;
   }
@@ -150,12 +153,12 @@ struct SpecialFallback : SlotArea<K, V, A> {
 
   uint64_t bucket_begin(uint64_t b) const noexcept { return b << bucket_shift; }
   uint64_t bucket_end(uint64_t b) const noexcept {
-    return std::min(this->table.slots(), sat_mul(b + 1, bucket_len(*this)));
+    return std::min(this->slots(), sat_mul(b + 1, bucket_len(*this)));
   }
 
   // Slots that belong to some bucket.
   uint64_t usable_slots() const noexcept {
-    return std::min(this->table.slots(), sat_mul(bucket_count, bucket_len(*this)));
+    return std::min(this->slots(), sat_mul(bucket_count, bucket_len(*this)));
   }
 
   // Visits the slots of bucket b selected by `match(group)` in increasing
@@ -169,7 +172,7 @@ struct SpecialFallback : SlotArea<K, V, A> {
       const unsigned from = begin > base ? static_cast<unsigned>(begin - base) : 0;
       const unsigned to = static_cast<unsigned>(std::min<uint64_t>(end - base, kGroupWidth));
       const uint32_t range = ((uint32_t{1} << to) - 1) & ~((uint32_t{1} << from) - 1);
-      for (unsigned lane : LaneMask(match(this->table.group(g)).bits() & range))
+      for (unsigned lane : LaneMask(match(this->table().group(g)).bits() & range))
         if (f(base + lane)) return base + lane;
     }
     return std::nullopt;
@@ -194,6 +197,7 @@ struct SpecialArray {
   // `special_capacity` slots: the primary gets the odd one.
   static SpecialArray with_capacity_in(uint64_t special_capacity, uint64_t probe_limit,
                                        const A& alloc) {
+    QUENLOR_DCHECK(probe_limit >= 1 && probe_limit <= kMaxPrimaryProbeLimit);
     const uint64_t fallback_share = special_capacity / 2;
     SpecialArray s;
     s.primary = SpecialPrimary<K, V, A>::with_capacity_in(special_capacity - fallback_share,
@@ -202,8 +206,8 @@ struct SpecialArray {
     return s;
   }
 
-  uint64_t len() const noexcept { return primary.len + fallback.len; }
-  uint64_t usable_slots() const noexcept { return primary.table.slots() + fallback.usable_slots(); }
+  uint64_t len() const noexcept { return primary.len() + fallback.len(); }
+  uint64_t usable_slots() const noexcept { return primary.slots() + fallback.usable_slots(); }
 };
 
 }  // namespace quenlor

@@ -249,6 +249,7 @@ TEST_F(Elastic, MatchesUnorderedMapUnderRandomOperations) {
       } else {
         check_all();
       }
+      m.check_consistency();
     }
     check_all();
   }

@@ -29,8 +29,8 @@ M make(uint64_t capacity, double delta = 0.1, std::optional<uint64_t> limit = st
 
 // Slot counts of the areas that have slots: levels by index, then P and F.
 Slots slots(const Map& m) {
-  Slots out{{P, m.special().primary.table.slots()}, {F, m.special().fallback.table.slots()}};
-  for (uint64_t i = 0; i < m.level_count(); ++i) out[i] = m.levels()[i].table.slots();
+  Slots out{{P, m.special().primary.slots()}, {F, m.special().fallback.slots()}};
+  for (uint64_t i = 0; i < m.level_count(); ++i) out[i] = m.levels()[i].slots();
   std::erase_if(out, [](const auto& kv) { return kv.second == 0; });
   return out;
 }
@@ -50,12 +50,12 @@ void expect_consistent(const M& m) {
   uint64_t total = m.overflow_len();
   auto check = [&](const auto& area) {
     uint64_t full = 0, deleted = 0;
-    for (uint64_t i = 0; i < area.table.slots(); ++i) {
-      full += is_full(area.table.ctrl_byte(i));
-      deleted += area.table.ctrl_byte(i) == DELETED;
+    for (uint64_t i = 0; i < area.slots(); ++i) {
+      full += is_full(area.table().ctrl_byte(i));
+      deleted += area.table().ctrl_byte(i) == DELETED;
     }
-    EXPECT_EQ(full, area.len);
-    EXPECT_EQ(deleted, area.tombstones);
+    EXPECT_EQ(full, area.len());
+    EXPECT_EQ(deleted, area.tombstones());
     total += full;
   };
   for (const auto& level : m.levels()) check(level);
@@ -193,23 +193,23 @@ TEST_F(Funnel, GrowthReserveReplacementAndRemoval) {
   for (uint64_t i = 18; i < 30; ++i) m.remove(key(i));
   const uint64_t s16 = m.find_location(key(16))->slot;
   EXPECT_EQ(m.remove(key(16))->v, 16u);
-  EXPECT_EQ(l1.table.ctrl_byte(s16), EMPTY);
+  EXPECT_EQ(l1.table().ctrl_byte(s16), EMPTY);
   EXPECT_EQ(m.max_populated_level(), 1u);
   m.remove(key(17));
   EXPECT_EQ(m.max_populated_level(), 0u);
-  EXPECT_EQ(l1.tombstones, 0u);
+  EXPECT_EQ(l1.tombstones(), 0u);
   // Level 0's group is full: DELETED, reused by the next new key.
   const uint64_t s0 = m.find_location(key(0))->slot;
   m.remove(key(0));
-  EXPECT_EQ(l0.table.ctrl_byte(s0), DELETED);
+  EXPECT_EQ(l0.table().ctrl_byte(s0), DELETED);
   m.insert(key(0), Val(0));
   EXPECT_EQ(m.find_location(key(0))->slot, s0);
-  EXPECT_EQ(l0.tombstones, 0u);
+  EXPECT_EQ(l0.tombstones(), 0u);
   // Eight DELETED slots of 16 are kept; the ninth purges the table.
   for (uint64_t i = 0; i < 8; ++i) m.remove(key(i));
-  EXPECT_EQ(l0.tombstones, 8u);
+  EXPECT_EQ(l0.tombstones(), 8u);
   m.remove(key(8));  // rebuilt: l0 and l1 are gone
-  EXPECT_EQ(m.levels()[0].tombstones, 0u);
+  EXPECT_EQ(m.levels()[0].tombstones(), 0u);
   expect_consistent(m);
 }
 
@@ -220,7 +220,7 @@ TEST_F(Funnel, TraversalAcrossAllAreasAndExtraction) {
   Map m = make(1000, 0.1, 2);
   const uint64_t h = (uint64_t{1} << 41) | (uint64_t{0x55} << 57);
   for (uint64_t i = 0; i < 300; ++i) m.insert(Key(h, i), Val(i));
-  EXPECT_EQ((std::array{m.special().primary.len, m.special().fallback.len, m.overflow_len()}),
+  EXPECT_EQ((std::array{m.special().primary.len(), m.special().fallback.len(), m.overflow_len()}),
             (std::array<uint64_t, 3>{32, 8, 84}));
   EXPECT_EQ(m.capacity(), 1000u);
   expect_consistent(m);
@@ -228,7 +228,7 @@ TEST_F(Funnel, TraversalAcrossAllAreasAndExtraction) {
   // buckets are bucket 0, so it has 32 fallback places.
   Map wide = make(1000, 0.1, 9);
   for (uint64_t i = 0; i < 400; ++i) wide.insert(Key(h, i), Val(i));
-  EXPECT_EQ(wide.special().fallback.len, 32u);
+  EXPECT_EQ(wide.special().fallback.len(), 32u);
   expect_consistent(wide);
 
   // Overflow keeps insertion order, also through a rebuild; extraction
@@ -243,7 +243,7 @@ TEST_F(Funnel, TraversalAcrossAllAreasAndExtraction) {
     EXPECT_FALSE(x.next().has_value());
     EXPECT_TRUE(m.levels()[10].needs_purge());
   }
-  EXPECT_EQ(m.levels()[10].tombstones, 0u);
+  EXPECT_EQ(m.levels()[10].tombstones(), 0u);
 }
 
 TEST_F(Funnel, ManyKeysSharingHashWords) {
@@ -288,9 +288,9 @@ TEST_F(Funnel, AllocationFailureLeavesMapUnchanged) {
   for (uint64_t i = 0; i < 9; ++i) p.remove(key(i));
   p.extract_if([](const Key&, const Val&) { return false; }).next();
   TestAllocator::budget = -1;
-  EXPECT_EQ(p.levels()[0].tombstones, 9u);
+  EXPECT_EQ(p.levels()[0].tombstones(), 9u);
   p.resize(32);  // the same capacity: entries kept, tombstones dropped
-  EXPECT_EQ(p.levels()[0].tombstones, 0u);
+  EXPECT_EQ(p.levels()[0].tombstones(), 0u);
 
   // Sizes that can never be allocated.
   TestAllocator::max_bytes = std::size_t{1} << 30;
@@ -347,6 +347,7 @@ TEST_F(Funnel, RandomOperationsMatchModel) {
       }
       ASSERT_EQ(m.len(), model.size());
       most_overflow = std::max(most_overflow, m.overflow_len());
+      m.check_consistency();
       if (step % 1000 == 0) expect_consistent(m);
     }
     expect_consistent(m);

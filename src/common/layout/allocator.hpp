@@ -11,6 +11,8 @@
 
 namespace quenlor {
 
+// One cache line: a group's 16 control bytes never straddle two lines, and
+// the entry array starts on a line boundary.
 inline constexpr std::size_t kTableAlign = 64;
 
 struct ZeroedAllocator {

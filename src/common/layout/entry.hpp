@@ -2,6 +2,10 @@
 // three machine words (key pointer with its flag bit, cached hash, value pointer).
 #pragma once
 
+#include <memory>
+#include <optional>
+#include <utility>
+
 namespace quenlor {
 
 template <class K, class V>
@@ -9,5 +13,15 @@ struct Entry {
   K key;
   V value;
 };
+
+// Gives a stored entry a new value in place and returns the old one; V need
+// only be move-constructible.
+template <class K, class V>
+std::optional<V> replace_value(Entry<K, V>& e, V&& value) noexcept {
+  std::optional<V> old(std::in_place, std::move(e.value));
+  std::destroy_at(&e.value);
+  std::construct_at(&e.value, std::move(value));
+  return old;
+}
 
 }  // namespace quenlor

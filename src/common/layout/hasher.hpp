@@ -20,10 +20,18 @@ constexpr uint64_t fold_mul(uint64_t a, uint64_t b) noexcept {
   return static_cast<uint64_t>(p) ^ static_cast<uint64_t>(p >> 64);
 }
 
+// 2^64 / φ, odd: successive multiples spread evenly over 64 bits. It steps the
+// seed generator and salts each table of a map differently.
+inline constexpr uint64_t kGoldenRatio64 = 0x9E3779B97F4A7C15ull;
+
+// Salt of a map's table `index`, so that tables sharing a hash start their
+// probes at unrelated places.
+constexpr uint64_t table_salt(uint64_t index) noexcept { return (index + 1) * kGoldenRatio64; }
+
 namespace detail {
 
 constexpr uint64_t splitmix64(uint64_t x) noexcept {
-  x += 0x9E3779B97F4A7C15ull;
+  x += kGoldenRatio64;
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
   x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
   return x ^ (x >> 31);
@@ -47,7 +55,7 @@ inline uint64_t fold_seed() noexcept {
 // A fresh, well-spread value on every call.
 inline uint64_t next_per_map_seed() noexcept {
   static std::atomic<uint64_t> counter{detail::process_entropy()};
-  return detail::splitmix64(counter.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed));
+  return detail::splitmix64(counter.fetch_add(kGoldenRatio64, std::memory_order_relaxed));
 }
 
 // The 64-bit word a key feeds to the hasher. Key types provide an overload of

@@ -17,6 +17,7 @@
 #include <new>
 #include <utility>
 
+#include "common/dcheck.hpp"
 #include "common/errors.hpp"
 #include "common/layout/allocator.hpp"
 #include "common/layout/control.hpp"
@@ -79,7 +80,10 @@ class RawTable {
   uint64_t groups() const noexcept { return groups_; }
 
   uint8_t ctrl_byte(uint64_t i) const noexcept { return ctrl_[i]; }
-  void set_ctrl(uint64_t i, uint8_t c) noexcept { ctrl_[i] = c; }
+  void set_ctrl(uint64_t i, uint8_t c) noexcept {
+    QUENLOR_DCHECK(i < slots_);
+    ctrl_[i] = c;
+  }
   T& entry(uint64_t i) noexcept { return *std::launder(entries_ + i); }
   const T& entry(uint64_t i) const noexcept { return *std::launder(entries_ + i); }
 
@@ -97,6 +101,7 @@ class RawTable {
   // Moves `e` into free slot i and tags it; returns the previous control byte
   // so the owner can lower its DELETED count.
   uint8_t write_full(uint64_t i, T&& e, uint8_t tag) noexcept {
+    QUENLOR_DCHECK(i < slots_ && is_free(ctrl_[i]) && is_full(tag));
     ::new (static_cast<void*>(entries_ + i)) T(std::move(e));
     uint8_t prev = ctrl_[i];
     ctrl_[i] = tag;
@@ -105,6 +110,7 @@ class RawTable {
 
   // Moves the entry out of full slot i. The owner writes EMPTY or DELETED.
   T take(uint64_t i) noexcept {
+    QUENLOR_DCHECK(i < slots_ && is_full(ctrl_[i]));
     T& slot = entry(i);
     T out(std::move(slot));
     slot.~T();

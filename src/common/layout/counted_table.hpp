@@ -1,0 +1,133 @@
+// CountedTable: a RawTable plus the counts its owner needs, len (full slots)
+// and tombstones (DELETED slots), and ownership of the entries in full slots.
+// Both maps keep every table they probe in one of these; they differ only in
+// the removal rule (Rule::vacated_byte), which decides what a vacated slot
+// becomes.
+//
+// Invariants: len and tombstones equal the numbers of full and DELETED control
+// bytes; entries live exactly in the full slots.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "common/dcheck.hpp"
+#include "common/errors.hpp"
+#include "common/layout/allocator.hpp"
+#include "common/layout/control.hpp"
+#include "common/layout/group.hpp"
+#include "common/layout/raw_table.hpp"
+
+namespace quenlor {
+
+template <class T, class Rule, class A = ZeroedAllocator>
+class CountedTable {
+ public:
+  using Table = RawTable<T, A>;
+
+  CountedTable() noexcept = default;
+  // At least n slots in whole groups. Throws std::bad_alloc (or LayoutOverflow).
+  static CountedTable with_capacity_in(uint64_t n, A alloc = A()) {
+    CountedTable t;
+    t.table_ = Table::with_capacity_in(n, alloc);
+    return t;
+  }
+
+  CountedTable(CountedTable&& o) noexcept
+      : table_(std::move(o.table_)),
+        len_(std::exchange(o.len_, 0)),
+        tombstones_(std::exchange(o.tombstones_, 0)) {}
+  CountedTable& operator=(CountedTable&& o) noexcept {
+    if (this != &o) {
+      destroy_live();
+      table_ = std::move(o.table_);
+      len_ = std::exchange(o.len_, 0);
+      tombstones_ = std::exchange(o.tombstones_, 0);
+    }
+    return *this;
+  }
+  CountedTable(const CountedTable&) = delete;
+  CountedTable& operator=(const CountedTable&) = delete;
+  ~CountedTable() { destroy_live(); }
+
+  uint64_t slots() const noexcept { return table_.slots(); }
+  uint64_t groups() const noexcept { return table_.groups(); }
+  uint64_t len() const noexcept { return len_; }
+  uint64_t tombstones() const noexcept { return tombstones_; }
+  uint64_t free_slots() const noexcept { return table_.slots() - len_; }
+  bool has_free_slot() const noexcept { return len_ < table_.slots(); }
+  // More than half the slots DELETED: lookups pay for them, a rebuild drops them.
+  bool needs_purge() const noexcept { return tombstones_ > table_.slots() / 2; }
+  const Table& table() const noexcept { return table_; }
+  const T& entry(uint64_t i) const noexcept { return table_.entry(i); }
+  T& entry(uint64_t i) noexcept { return table_.entry(i); }
+
+  // Moves `e` into free slot i under `tag`.
+  void place(uint64_t i, T&& e, uint8_t tag) noexcept {
+    if (table_.write_full(i, std::move(e), tag) == DELETED) {
+      QUENLOR_DCHECK(tombstones_ > 0);
+      --tombstones_;
+    }
+    ++len_;
+    QUENLOR_DCHECK(len_ + tombstones_ <= table_.slots());
+  }
+
+  // Moves the entry out of full slot i; the slot becomes what the rule says.
+  T vacate(uint64_t i) noexcept {
+    QUENLOR_DCHECK(len_ > 0);
+    T out = table_.take(i);
+    const uint8_t byte = Rule::vacated_byte(table_, i);
+    table_.set_ctrl(i, byte);
+    tombstones_ += byte == DELETED;
+    --len_;
+    return out;
+  }
+
+  // Destroys every entry; all slots EMPTY again, the table kept.
+  void clear() noexcept {
+    if (len_ != 0) {
+      table_.destroy_entries();
+    } else if (tombstones_ != 0) {
+      table_.reset_ctrl();
+    }
+    len_ = tombstones_ = 0;
+  }
+
+  // Moves every entry out, in slot order, to f(T&&); leaves the table empty.
+  // Used by rebuilds, which must not fail half-way, hence noexcept.
+  template <class F>
+  void drain(F&& f) noexcept {
+    uint64_t left = len_;
+    for (uint64_t g = 0; left != 0 && g < table_.groups(); ++g)
+      for (unsigned lane : table_.match_full(g)) {
+        f(table_.take(g * kGroupWidth + lane));
+        --left;
+      }
+    table_.reset_ctrl();
+    len_ = tombstones_ = 0;
+  }
+
+  // Recounts the control bytes against len and tombstones (O(slots)).
+  void check_counts(const char* what) const {
+    uint64_t full = 0, deleted = 0;
+    for (uint64_t g = 0; g < table_.groups(); ++g) {
+      const Group grp = table_.group(g);
+      full += static_cast<uint64_t>(__builtin_popcount(grp.match_full().bits()));
+      deleted += static_cast<uint64_t>(__builtin_popcount(grp.match_deleted().bits()));
+    }
+    if (full != len_) fatal(what);
+    if (deleted != tombstones_) fatal(what);
+  }
+
+ private:
+  void destroy_live() noexcept {
+    if (len_ != 0) table_.destroy_entries();
+    len_ = tombstones_ = 0;
+  }
+
+  Table table_;
+  uint64_t len_ = 0;
+  uint64_t tombstones_ = 0;
+};
+
+}  // namespace quenlor

@@ -1,0 +1,46 @@
+// Sse2Group: the group queries on one 16-byte vector, one compare and one
+// movemask each. Only where SSE2 is available (QUENLOR_SSE2).
+#pragma once
+
+#include <cstdint>
+
+#include "common/layout/control.hpp"
+#include "common/layout/group_portable.hpp"
+#include "common/layout/lane_mask.hpp"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define QUENLOR_SSE2 1
+
+namespace quenlor {
+
+class Sse2Group {
+ public:
+  // `ctrl` must be 16-byte aligned (tables align their control array to 64).
+  static Sse2Group load(const uint8_t* ctrl) noexcept {
+    return Sse2Group(_mm_load_si128(reinterpret_cast<const __m128i*>(ctrl)));
+  }
+  LaneMask match_tag(uint8_t tag) const noexcept {
+    return mask(_mm_cmpeq_epi8(v_, _mm_set1_epi8(static_cast<char>(tag))));
+  }
+  LaneMask match_empty() const noexcept { return mask(_mm_cmpeq_epi8(v_, _mm_setzero_si128())); }
+  LaneMask match_free() const noexcept {
+    __m128i low7 = _mm_and_si128(v_, _mm_set1_epi8(0x7F));
+    return mask(_mm_cmpeq_epi8(low7, _mm_setzero_si128()));
+  }
+  LaneMask match_full() const noexcept { return LaneMask(match_free().bits() ^ 0xFFFFu); }
+  LaneMask match_deleted() const noexcept {
+    return mask(_mm_cmpeq_epi8(v_, _mm_set1_epi8(static_cast<char>(DELETED))));
+  }
+
+ private:
+  explicit Sse2Group(__m128i v) noexcept : v_(v) {}
+  static LaneMask mask(__m128i m) noexcept {
+    return LaneMask(static_cast<uint32_t>(_mm_movemask_epi8(m)));
+  }
+  __m128i v_;
+};
+
+}  // namespace quenlor
+
+#endif

@@ -1,0 +1,48 @@
+// ElasticHashMap::check_consistency: every invariant the map keeps, checked in
+// O(slots) against the tables themselves. Calls no key comparison, so it is
+// safe on keys whose equality runs foreign code.
+#pragma once
+
+#include <cstdint>
+
+#include "common/errors.hpp"
+#include "common/layout/control.hpp"
+#include "elastic/elastic_hash_map.hpp"
+
+namespace quenlor {
+
+template <class K, class V, class S, class A>
+void ElasticHashMap<K, V, S, A>::check_consistency() const {
+  uint64_t total = 0;
+  for (uint64_t i = 0; i < levels_.size(); ++i) {
+    const LevelType& lv = levels_[i];
+    lv.check_counts("level counts differ from its control bytes");
+    if (lv.len() != 0 && i > max_populated_level_) fatal("entry above max_populated_level");
+    for (uint64_t f = 0; f < lv.probe_limits().size(); ++f)
+      if (lv.probe_limit(f) < 1 || lv.probe_limit(f) > lv.groups())
+        fatal("probe budget outside 1..groups");
+    lv.table().for_each_full([&](uint64_t slot, const EntryType& e) {
+      const uint64_t h = hash_of(e.key);
+      if (lv.table().ctrl_byte(slot) != tag_of(h)) fatal("control byte is not the key's tag");
+      const auto is_this = [&e](const K& stored) { return &stored == &e.key; };
+      const SlotPosition at = find_position(h, tag_of(h), is_this);
+      if (at.slot != slot || at.level != i) fatal("entry not on its key's lookup path");
+    });
+    total += lv.len();
+  }
+  if (total != len_) fatal("len differs from the level counts");
+  if (!levels_.empty() && max_populated_level_ >= levels_.size())
+    fatal("max_populated_level past the last level");
+  if (!batch_plan_.empty() &&
+      (batch_index_ >= batch_plan_.size() || batch_remaining_ > batch_plan_[batch_index_]))
+    fatal("batch position outside the plan");
+  uint64_t quota = 0;
+  for (uint64_t q : batch_plan_) quota += q;
+  if (quota != (batch_plan_.empty() ? 0 : max_insertions_.get()))
+    fatal("batch quotas do not sum to max_insertions");
+  uint64_t walked = 0;
+  for (Iter it = iter(); it.next() != nullptr;) ++walked;
+  if (walked != len_) fatal("traversal does not visit len entries");
+}
+
+}  // namespace quenlor

@@ -1,0 +1,165 @@
+// Lookup in the funnel tables. A key may only be in its places, searched in
+// placement order: one group per level up to max_populated_level, up to k
+// groups of the special primary, two fallback buckets, and last the overflow
+// area. Since a vacated slot turns EMPTY only in a group that already showed
+// one, a level group showing EMPTY ends the search (the key would have been
+// placed there), and so does a primary group showing EMPTY and no DELETED.
+//
+// Each step reports Found (with the location), Absent (the search may stop),
+// or Undetermined (go on to the next places). `is_key(stored)` decides what
+// counts as the key: equality for lookups, identity for consistency checks.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+#include "common/layout/group.hpp"
+#include "common/layout/lane_mask.hpp"
+#include "funnel/funnel_tables.hpp"
+
+namespace quenlor {
+
+struct FunnelSearch {
+  enum class Outcome : uint8_t { Found, Absent, Undetermined };
+  Outcome outcome;
+  SlotLocation loc;
+
+  bool found() const noexcept { return outcome == Outcome::Found; }
+  bool undetermined() const noexcept { return outcome == Outcome::Undetermined; }
+  static FunnelSearch found_at(SlotLocation l) noexcept { return {Outcome::Found, l}; }
+  static FunnelSearch absent() noexcept { return {Outcome::Absent, {}}; }
+  static FunnelSearch undetermined_yet() noexcept { return {Outcome::Undetermined, {}}; }
+};
+
+// Level groups are the hash's alone, so the next levels' control loads can
+// start before the current level is compared; four keeps a few cache misses
+// in flight without fetching lines the search rarely reaches.
+inline constexpr uint64_t kLevelsAhead = 4;
+
+// The level and special-array searches are forced inline into each caller
+// (lookup, insert): their loops are the hot path. What follows the levels is
+// left to the compiler, which keeps insertion compact that way.
+
+// Searches the levels below `end`. With kFindFree, `free` also receives (if
+// still unset) the first free slot met, which is where the key goes if new.
+template <bool kFindFree, class Tables, class IsKey>
+[[gnu::always_inline]] inline FunnelSearch search_levels(const Tables& t, uint64_t end, uint64_t h,
+                                                         uint8_t tag, const IsKey& is_key,
+                                                         std::optional<SlotLocation>& free) {
+  const auto search_level = [&](uint64_t i) {
+    const auto& lv = t.levels[i];
+    if (lv.len() == 0) {
+      // Nothing to find, but every slot of the key's group is free.
+      if constexpr (kFindFree)
+        if (!free && lv.slots() != 0)
+          free = SlotLocation{SlotKind::Level, static_cast<uint32_t>(i),
+                              lv.probe_group(h) * kGroupWidth};
+      return FunnelSearch::undetermined_yet();
+    }
+    const uint64_t g = lv.probe_group(h);
+    lv.table().prefetch_group_entries(g);
+    const Group grp = lv.table().group(g);
+    for (unsigned lane : grp.match_tag(tag)) {
+      const uint64_t s = g * kGroupWidth + lane;
+      if (is_key(lv.entry(s).key))
+        return FunnelSearch::found_at({SlotKind::Level, static_cast<uint32_t>(i), s});
+    }
+    if constexpr (kFindFree)
+      if (!free)
+        if (const LaneMask fr = grp.match_free())
+          free = SlotLocation{SlotKind::Level, static_cast<uint32_t>(i),
+                              g * kGroupWidth + fr.lowest()};
+    return grp.match_empty().any() ? FunnelSearch::absent() : FunnelSearch::undetermined_yet();
+  };
+  const auto prefetch_level = [&](uint64_t i) {
+    const auto& lv = t.levels[i];
+    if (lv.len() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
+  };
+
+  if constexpr (kFindFree) {
+    // Insertion usually stops early at a free slot: a plain loop keeps it
+    // small enough to inline into its callers.
+    for (uint64_t i = 0; i < end; ++i)
+      if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
+  } else {
+    if (end == 0) return FunnelSearch::undetermined_yet();
+    // Level 0 alone first: most keys live there, and it needs no prefetching.
+    if (const FunnelSearch r = search_level(0); !r.undetermined()) return r;
+    for (uint64_t i = 1; i < std::min<uint64_t>(end, 1 + kLevelsAhead); ++i) prefetch_level(i);
+    for (uint64_t i = 1; i < end; ++i) {
+      if (i + kLevelsAhead < end) prefetch_level(i + kLevelsAhead);
+      if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
+    }
+  }
+  return FunnelSearch::undetermined_yet();
+}
+
+// Both fallback buckets in full (a bucket met twice is scanned once).
+template <class Tables, class IsKey>
+[[gnu::always_inline]] inline std::optional<uint64_t> search_fallback(const Tables& t, uint64_t h,
+                                                                      uint8_t tag,
+                                                                      const IsKey& is_key) {
+  const auto& fb = t.special.fallback;
+  if (fb.len() == 0) return std::nullopt;
+  const auto tagged = [tag](const Group& g) { return g.match_tag(tag); };
+  const auto matches = [&](uint64_t s) { return is_key(fb.entry(s).key); };
+  const uint64_t b1 = fb.first_bucket(h);
+  if (const auto s = fb.scan_bucket(b1, tagged, matches)) return s;
+  const uint64_t b2 = fb.second_bucket(h);
+  if (b2 == b1) return std::nullopt;
+  return fb.scan_bucket(b2, tagged, matches);
+}
+
+// The special primary, then the fallback. Absent only when a primary group
+// shows EMPTY and no DELETED; undetermined when both were searched in vain.
+template <class Tables, class IsKey>
+[[gnu::always_inline]] inline FunnelSearch search_special(const Tables& t, uint64_t h, uint8_t tag,
+                                                          const IsKey& is_key) {
+  const auto& pr = t.special.primary;
+  if (pr.len() != 0) {
+    uint64_t g = pr.first_group(h);
+    const uint64_t step = pr.group_step(h);
+    for (uint64_t j = 1;; ++j) {
+      const uint64_t next = (g + step) & pr.group_mask;
+      const bool last = j >= pr.probe_groups;
+      if (!last) pr.table().prefetch_group_ctrl(next);
+      const Group grp = pr.table().group(g);
+      if (pr.group_summaries.may_hold(g, tag)) {
+        pr.table().prefetch_group_entries(g);
+        for (unsigned lane : grp.match_tag(tag)) {
+          const uint64_t s = g * kGroupWidth + lane;
+          if (is_key(pr.entry(s).key))
+            return FunnelSearch::found_at({SlotKind::SpecialPrimary, 0, s});
+        }
+      }
+      if (grp.match_empty().any() && !grp.match_deleted().any()) return FunnelSearch::absent();
+      if (last) break;
+      g = next;
+    }
+  }
+  if (const auto s = search_fallback(t, h, tag, is_key))
+    return FunnelSearch::found_at({SlotKind::SpecialFallback, 0, *s});
+  return FunnelSearch::undetermined_yet();
+}
+
+template <class Tables, class IsKey>
+[[gnu::noinline]] FunnelSearch search_overflow(const Tables& t, uint64_t h, const IsKey& is_key) {
+  const auto& ov = t.overflow;
+  for (uint64_t i = 0; i < ov.size(); ++i)
+    if (ov[i].hash == h && is_key(ov[i].entry.key))
+      return FunnelSearch::found_at({SlotKind::Overflow, 0, i});
+  return FunnelSearch::absent();
+}
+
+// Everything after the levels: the special array, then the overflow area.
+template <class Tables, class IsKey>
+inline FunnelSearch search_beyond_levels(const Tables& t, uint64_t h, uint8_t tag,
+                                         const IsKey& is_key) {
+  FunnelSearch r = search_special(t, h, tag, is_key);
+  if (r.undetermined() && !t.overflow.empty()) [[unlikely]]
+    r = search_overflow(t, h, is_key);
+  return r;
+}
+
+}  // namespace quenlor

@@ -1,0 +1,194 @@
+// FunnelTables: everything one funnel geometry owns (the bucket levels, the
+// special array and the overflow area) and the rules that depend on those
+// tables alone: where a new key goes (choose_slot, in placement order), how
+// an entry is stored and taken out, and the area numbering used by traversal.
+//
+// Areas are numbered levels 0..L-1, then L for the special primary and L+1 for
+// the fallback. Overflow entries, kept in insertion order, sit outside every
+// area and have no slot.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "common/dcheck.hpp"
+#include "common/layout/entry.hpp"
+#include "common/layout/group.hpp"
+#include "common/layout/lane_mask.hpp"
+#include "common/reset_on_move.hpp"
+#include "common/saturating.hpp"
+#include "funnel/bucket_level.hpp"
+#include "funnel/funnel_geometry.hpp"
+#include "funnel/funnel_options.hpp"
+#include "funnel/special_array.hpp"
+
+namespace quenlor {
+
+enum class SlotKind : uint8_t { Level, SpecialPrimary, SpecialFallback, Overflow };
+
+// A slot of one area: `slot` is within the named table, or the index in the
+// overflow area; `level` is meaningful for Level only.
+struct SlotLocation {
+  SlotKind kind = SlotKind::Level;
+  uint32_t level = 0;
+  uint64_t slot = 0;
+  friend bool operator==(const SlotLocation&, const SlotLocation&) = default;
+};
+
+template <class K, class V>
+struct OverflowEntry {
+  Entry<K, V> entry;
+  uint64_t hash;  // h, kept so searches compare it before the key
+};
+
+template <class K, class V, class A>
+struct FunnelTables {
+  using Level = BucketLevel<K, V, A>;
+  using Area = FunnelArea<K, V, A>;
+
+  std::vector<Level> levels;
+  SpecialArray<K, V, A> special;
+  std::vector<OverflowEntry<K, V>> overflow;
+  ResetOnMove<uint64_t> usable_slots;  // slots some key can be placed in
+
+  // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
+  static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
+    const FunnelShape shape = funnel_shape(delta);
+    const FunnelPlan plan =
+        plan_funnel_geometry(capacity, shape.level_count, shape.bucket_width, delta);
+    FunnelTables t;
+    t.levels.reserve(plan.bucket_counts.size());
+    uint64_t usable = 0;
+    for (uint64_t i = 0; i < plan.bucket_counts.size(); ++i) {
+      t.levels.push_back(
+          Level::with_capacity_in(i, plan.bucket_counts[i], shape.bucket_width, alloc));
+      usable = sat_add(usable, sat_mul(t.levels.back().bucket_count(), kGroupWidth));
+    }
+    t.special = SpecialArray<K, V, A>::with_capacity_in(plan.special_capacity, probe_limit, alloc);
+    t.usable_slots = sat_add(usable, t.special.usable_slots());
+    return t;
+  }
+
+  uint64_t area_count() const noexcept { return levels.size() + 2; }
+
+  const Area& area(uint64_t a) const noexcept {
+    QUENLOR_DCHECK(a < area_count());
+    if (a < levels.size()) return levels[a];
+    return a == levels.size() ? static_cast<const Area&>(special.primary) : special.fallback;
+  }
+  Area& area(uint64_t a) noexcept { return const_cast<Area&>(std::as_const(*this).area(a)); }
+
+  SlotLocation location_of(uint64_t a, uint64_t slot) const noexcept {
+    if (a < levels.size()) return {SlotKind::Level, static_cast<uint32_t>(a), slot};
+    return {a == levels.size() ? SlotKind::SpecialPrimary : SlotKind::SpecialFallback, 0, slot};
+  }
+
+  Entry<K, V>& entry_at(const SlotLocation& loc) noexcept {
+    switch (loc.kind) {
+      case SlotKind::Level:
+        return levels[loc.level].entry(loc.slot);
+      case SlotKind::SpecialPrimary:
+        return special.primary.entry(loc.slot);
+      case SlotKind::SpecialFallback:
+        return special.fallback.entry(loc.slot);
+      case SlotKind::Overflow:
+        break;
+    }
+    return overflow[loc.slot].entry;
+  }
+
+  // The first free place of a key with hash h in placement order, starting at
+  // level `first_level` (the levels before it are known to have none). Out of
+  // line: insertion finds its slot during the lookup almost always.
+  [[gnu::noinline]] std::optional<SlotLocation> choose_slot(
+      uint64_t h, uint64_t first_level = 0) const noexcept {
+    for (uint64_t i = first_level; i < levels.size(); ++i) {
+      const Level& lv = levels[i];
+      if (!lv.has_free_slot()) continue;  // full, or no slots at all
+      const uint64_t g = lv.probe_group(h);
+      if (const LaneMask free = lv.table().match_free(g))
+        return SlotLocation{SlotKind::Level, static_cast<uint32_t>(i),
+                            g * kGroupWidth + free.lowest()};
+    }
+    const auto& pr = special.primary;
+    if (pr.has_free_slot()) {
+      uint64_t g = pr.first_group(h);
+      const uint64_t step = pr.group_step(h);
+      for (uint64_t j = 0; j < pr.probe_groups; ++j) {
+        if (const LaneMask free = pr.table().match_free(g))
+          return SlotLocation{SlotKind::SpecialPrimary, 0, g * kGroupWidth + free.lowest()};
+        g = (g + step) & pr.group_mask;
+      }
+    }
+    const auto& fb = special.fallback;
+    if (fb.has_free_slot()) {
+      if (const auto s = fb.first_free(fb.first_bucket(h)))
+        return SlotLocation{SlotKind::SpecialFallback, 0, *s};
+      if (const auto s = fb.first_free(fb.second_bucket(h)))
+        return SlotLocation{SlotKind::SpecialFallback, 0, *s};
+    }
+    return std::nullopt;
+  }
+
+  // Stores `e` at free place `loc` (never Overflow) under `tag`.
+  void place(const SlotLocation& loc, Entry<K, V>&& e, uint8_t tag,
+             uint64_t& max_populated_level) noexcept {
+    switch (loc.kind) {
+      case SlotKind::Level:
+        QUENLOR_DCHECK(loc.level < levels.size());
+        levels[loc.level].place(loc.slot, std::move(e), tag);
+        max_populated_level = std::max<uint64_t>(max_populated_level, loc.level);
+        return;
+      case SlotKind::SpecialPrimary:
+        special.primary.place(loc.slot, std::move(e), tag);
+        return;
+      case SlotKind::SpecialFallback:
+        special.fallback.place(loc.slot, std::move(e), tag);
+        return;
+      case SlotKind::Overflow:
+        QUENLOR_DCHECK(!"overflow entries have no slot");
+        return;
+    }
+  }
+
+  // Moves the entry at `loc` out: a table slot by the removal rule, an
+  // overflow entry by closing its gap.
+  Entry<K, V> take(const SlotLocation& loc) noexcept {
+    if (loc.kind != SlotKind::Overflow) return area(area_of(loc)).vacate(loc.slot);
+    // Move construction only: keys and values need not be assignable.
+    Entry<K, V> e(std::move(overflow[loc.slot].entry));
+    for (uint64_t j = loc.slot; j + 1 < overflow.size(); ++j) {
+      std::destroy_at(&overflow[j]);
+      std::construct_at(&overflow[j], std::move(overflow[j + 1]));
+    }
+    overflow.pop_back();
+    return e;
+  }
+
+  bool needs_purge(const SlotLocation& loc) const noexcept {
+    return loc.kind != SlotKind::Overflow && area(area_of(loc)).needs_purge();
+  }
+  bool any_area_needs_purge() const noexcept {
+    for (uint64_t a = 0; a < area_count(); ++a)
+      if (area(a).needs_purge()) return true;
+    return false;
+  }
+
+ private:
+  uint64_t area_of(const SlotLocation& loc) const noexcept {
+    switch (loc.kind) {
+      case SlotKind::Level:
+        return loc.level;
+      case SlotKind::SpecialPrimary:
+        return levels.size();
+      default:
+        return levels.size() + 1;
+    }
+  }
+};
+
+}  // namespace quenlor

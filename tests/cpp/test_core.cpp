@@ -1,0 +1,121 @@
+// Shared core: the portable group against the SSE2 one, the removal rules of
+// the counted table, and the invariant checks (consistency checker, debug
+// checks) catching deliberately broken tables.
+#include <array>
+#include <random>
+#include <type_traits>
+#include <vector>
+
+#include "common/dcheck.hpp"
+#include "common/layout/counted_table.hpp"
+#include "common/layout/group.hpp"
+#include "common/layout/removal_rule.hpp"
+#include "elastic/elastic_hash_map.hpp"
+#include "funnel/funnel_hash_map.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace quenlor;
+using namespace quenlor_test;
+using Core = LeakChecked;
+
+#ifdef QUENLOR_SSE2
+// Control bytes drawn so that every query has hits: the special values, tags,
+// and the bytes no table writes but a query must still classify.
+TEST(Group, PortableMatchesSse2OnRandomControlBytes) {
+  std::mt19937_64 rng(7);
+  const std::array<uint8_t, 6> specials{EMPTY, DELETED, 0x01, 0x7F, 0xFF, 0x81};
+  alignas(16) uint8_t ctrl[kGroupWidth];
+  for (int round = 0; round < 20000; ++round) {
+    for (uint8_t& c : ctrl)
+      c = rng() % 2 ? specials[rng() % specials.size()] : static_cast<uint8_t>(rng());
+    const auto p = PortableGroup::load(ctrl);
+    const auto s = Sse2Group::load(ctrl);
+    ASSERT_EQ(p.match_empty().bits(), s.match_empty().bits());
+    ASSERT_EQ(p.match_deleted().bits(), s.match_deleted().bits());
+    ASSERT_EQ(p.match_free().bits(), s.match_free().bits());
+    ASSERT_EQ(p.match_full().bits(), s.match_full().bits());
+    const uint8_t tag = round % 3 ? ctrl[rng() % kGroupWidth] : static_cast<uint8_t>(rng());
+    ASSERT_EQ(p.match_tag(tag).bits(), s.match_tag(tag).bits()) << int(tag);
+  }
+}
+#endif
+
+template <class Rule>
+using Table = CountedTable<Entry<Key, Val>, Rule>;
+
+// Fills slots 0..15 (one full group) and 16 (a group that still shows EMPTY),
+// then empties both groups' first slots.
+template <class Rule>
+std::array<uint8_t, 2> vacated_bytes() {
+  auto t = Table<Rule>::with_capacity_in(32);
+  for (uint64_t i = 0; i <= 16; ++i) t.place(i, {Key(i, i), Val(i)}, 5);
+  const auto a = t.vacate(0), b = t.vacate(16);
+  EXPECT_EQ(a.key.id, 0u);
+  EXPECT_EQ(b.key.id, 16u);
+  EXPECT_EQ(t.len(), 15u);
+  t.check_counts("counts");
+  return {t.table().ctrl_byte(0), t.table().ctrl_byte(16)};
+}
+
+TEST_F(Core, RemovalRulesAndCounts) {
+  EXPECT_EQ((vacated_bytes<AlwaysDeleted>()), (std::array<uint8_t, 2>{DELETED, DELETED}));
+  EXPECT_EQ((vacated_bytes<EmptyIfGroupShowsEmpty>()), (std::array<uint8_t, 2>{DELETED, EMPTY}));
+
+  // Re-filling a DELETED slot lowers tombstones; drain hands out entries in
+  // slot order and leaves an empty table.
+  auto t = Table<AlwaysDeleted>::with_capacity_in(16);
+  for (uint64_t i : {3, 1, 2}) t.place(i, {Key(i, i), Val(i)}, 9);
+  (void)t.vacate(2);
+  EXPECT_EQ(t.tombstones(), 1u);
+  t.place(2, {Key(7, 7), Val(7)}, 9);
+  EXPECT_EQ(t.tombstones(), 0u);
+  std::vector<uint64_t> order;
+  t.drain([&](Entry<Key, Val>&& e) { order.push_back(e.key.id); });
+  EXPECT_EQ(order, (std::vector<uint64_t>{1, 7, 3}));
+  EXPECT_EQ(t.len() + t.tombstones(), 0u);
+  t.check_counts("counts");
+}
+
+// The checker must notice a control byte that disagrees with the counts or
+// with the entry's tag; both maps, after real insertions.
+template <class M, class O>
+void checker_catches_broken_tables(O options, auto&& table_of_first_entry) {
+  auto m = M::with_options(options);
+  for (uint64_t i = 0; i < 40; ++i) m.insert(key(i), Val(i));
+  m.check_consistency();
+  using RawTableType = std::remove_cvref_t<decltype(table_of_first_entry(m).table())>;
+  auto& table = const_cast<RawTableType&>(table_of_first_entry(m).table());
+  uint64_t full = 0;
+  while (!is_full(table.ctrl_byte(full))) ++full;
+  const uint8_t tag = table.ctrl_byte(full);
+  table.set_ctrl(full, tag == 0x7F ? 0x7E : tag + 1);  // another tag
+  EXPECT_THROW(m.check_consistency(), InternalError);
+  table.set_ctrl(full, tag);
+  uint64_t free = 0;
+  while (table.ctrl_byte(free) != EMPTY) ++free;
+  table.set_ctrl(free, DELETED);  // a tombstone nobody counted
+  EXPECT_THROW(m.check_consistency(), InternalError);
+  table.set_ctrl(free, EMPTY);
+  m.check_consistency();
+}
+
+TEST_F(Core, ConsistencyCheckCatchesBrokenTables) {
+  checker_catches_broken_tables<ElasticHashMap<Key, Val>>(
+      ElasticOptions{64}, [](const auto& m) -> const auto& { return m.level(0); });
+  checker_catches_broken_tables<FunnelHashMap<Key, Val>>(
+      FunnelOptions{256, kDefaultReserveFraction, std::nullopt},
+      [](const auto& m) -> const auto& { return m.levels()[0]; });
+}
+
+#ifdef QUENLOR_DEBUG_CHECKS
+TEST(DebugChecksDeathTest, BrokenPreconditionAbortsWithItsLocation) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(QUENLOR_DCHECK(1 + 1 == 3), "test_core.cpp:[0-9]+: .*1 \\+ 1 == 3");
+  auto t = Table<AlwaysDeleted>::with_capacity_in(16);
+  EXPECT_DEATH((void)t.vacate(4), "invariant violated");  // an empty slot
+}
+#endif
+
+}  // namespace
