@@ -17,6 +17,21 @@ struct PythonError {};
 
 [[noreturn]] inline void throw_python_error() { throw PythonError{}; }
 
+// Comparisons that read a failure as "not equal" still must not swallow a
+// request to stop: Ctrl-C or sys.exit() raised inside a key's __eq__ ends the
+// operation instead of being lost.
+inline bool error_is_stop_request() noexcept {
+  return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0 ||
+         PyErr_ExceptionMatches(PyExc_SystemExit) != 0;
+}
+
+// Discards the pending error (if any), unless it is a stop request: that one
+// stays set and unwinds as PythonError.
+inline void discard_error_unless_stop() {
+  if (error_is_stop_request()) throw_python_error();
+  PyErr_Clear();
+}
+
 // The panic exception class: created once per process, on first use. It
 // derives from BaseException so that `except Exception` does not swallow it.
 inline PyObject* panic_exception_type() {

@@ -86,10 +86,15 @@ PyObject* map_setdefault(PyObject* o, PyObject* args, PyObject* kwargs) {
   if (refused(b)) return nullptr;
   Py_hash_t h = PyObject_Hash(key);
   if (h == -1 && PyErr_Occurred()) return nullptr;
-  {
+  PyObject* present = nullptr;
+  Lookup r = guarded(Lookup::Error, [&] {
     ProbeKey probe(key, h);
-    if (const PyRef* v = self->inner.get(probe.get())) return v->new_ref().release();
-  }
+    const PyRef* v = self->inner.get(probe.get());
+    if (v == nullptr) return Lookup::Missing;
+    present = v->new_ref().release();
+    return Lookup::Found;
+  });
+  if (r != Lookup::Missing) return present;
   // A missing key is hashed again for its stored wrapper.
   h = PyObject_Hash(key);
   if (h == -1 && PyErr_Occurred()) return nullptr;
@@ -118,14 +123,15 @@ inline int rich_equal_truth(PyObject* a, PyObject* b) {
 }
 
 // Looks every entry of `map` up with `find(key)` (an owning reference, null
-// when missing) and compares values; any error means "not equal".
+// when missing) and compares values; any error but a stop request means
+// "not equal".
 template <class Map, class Find>
 bool all_entries_found(const Map& map, Find&& find) {
   auto it = map.iter();
   while (const auto* e = it.next()) {
     PyRef found = find(e->key);
     if (!found || rich_equal_truth(e->value.get(), found.get()) != 1) {
-      PyErr_Clear();
+      discard_error_unless_stop();
       return false;
     }
   }
@@ -151,10 +157,10 @@ PyObject* map_equals(MapObject<F>* self, PyObject* other) {
             });
   } else {
     PyRef keys = PyRef::steal(PyObject_GetAttrString(other, "keys"));
-    PyErr_Clear();
+    if (!keys) discard_error_unless_stop();
     if (keys) {
       Py_ssize_t len = PyObject_Size(other);
-      if (len < 0) PyErr_Clear();
+      if (len < 0) discard_error_unless_stop();
       equal = len >= 0 && static_cast<uint64_t>(len) == n &&
               all_entries_found(map, [&](const HashedAny& k) {
                 return PyRef::steal(PyObject_GetItem(other, k.object()));

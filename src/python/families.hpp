@@ -13,12 +13,13 @@
 #include "funnel/funnel_hash_map.hpp"
 #include "python/args.hpp"
 #include "python/hashed_any.hpp"
+#include "python/py_allocator.hpp"
 #include "python/py_ref.hpp"
 
 namespace quenlor::py {
 
 struct ElasticFamily {
-  using Map = quenlor::ElasticHashMap<HashedAny, PyRef>;
+  using Map = quenlor::ElasticHashMap<HashedAny, PyRef, quenlor::SeededHasher, PyMemAllocator>;
   using Options = quenlor::ElasticOptions;
 
   static constexpr const char* kName = "ElasticHashMap";
@@ -59,7 +60,7 @@ struct ElasticFamily {
 };
 
 struct FunnelFamily {
-  using Map = quenlor::FunnelHashMap<HashedAny, PyRef>;
+  using Map = quenlor::FunnelHashMap<HashedAny, PyRef, quenlor::SeededHasher, PyMemAllocator>;
   using Options = quenlor::FunnelOptions;
 
   static constexpr const char* kName = "FunnelHashMap";

@@ -45,8 +45,11 @@ class HashedAny {
   friend uint64_t hash_word(const HashedAny& k) noexcept { return static_cast<uint64_t>(k.hash_); }
 
   // `*this` is the stored key, `other` the key looked up or inserted. Errors
-  // raised by __eq__ or by its truth value are cleared and count as "not equal".
-  bool operator==(const HashedAny& other) const noexcept {
+  // raised by __eq__ or by its truth value count as "not equal", except a stop
+  // request (KeyboardInterrupt, SystemExit), which is left set and thrown as
+  // PythonError. The maps search before they change anything, so the
+  // operation then fails with the map as it was.
+  bool operator==(const HashedAny& other) const {
     if (hash_ != other.hash_) return false;
     PyObject* a = object();
     PyObject* b = other.object();
@@ -67,16 +70,16 @@ class HashedAny {
       : bits_(reinterpret_cast<uintptr_t>(key) | (Py_IS_TYPE(key, &PyUnicode_Type) ? 1 : 0)),
         hash_(hash) {}
 
-  static bool rich_equal(PyObject* a, PyObject* b) noexcept {
+  [[gnu::noinline]] static bool rich_equal(PyObject* a, PyObject* b) {
     PyObject* r = PyObject_RichCompare(a, b, Py_EQ);
     if (r == nullptr) {
-      PyErr_Clear();
+      discard_error_unless_stop();
       return false;
     }
     int t = r == Py_True ? 1 : r == Py_False ? 0 : PyObject_IsTrue(r);
     Py_DECREF(r);
     if (t < 0) {
-      PyErr_Clear();
+      discard_error_unless_stop();
       return false;
     }
     return t == 1;

@@ -89,11 +89,13 @@ Lookup lookup_value(PyObject* o, PyObject* key, PyObject** value) {
   if (refused(b)) return Lookup::Error;
   Py_hash_t h = PyObject_Hash(key);
   if (h == -1 && PyErr_Occurred()) return Lookup::Error;
-  ProbeKey probe(key, h);
-  const PyRef* v = self->inner.get(probe.get());
-  if (v == nullptr) return Lookup::Missing;
-  if (value != nullptr) *value = v->new_ref().release();
-  return Lookup::Found;
+  return guarded(Lookup::Error, [&] {
+    ProbeKey probe(key, h);
+    const PyRef* v = self->inner.get(probe.get());
+    if (v == nullptr) return Lookup::Missing;
+    if (value != nullptr) *value = v->new_ref().release();
+    return Lookup::Found;
+  });
 }
 
 template <class F>
@@ -125,14 +127,16 @@ int map_ass_subscript(PyObject* o, PyObject* key, PyObject* value) {
       return 0;
     });
   }
-  ProbeKey probe(key, h);
-  std::optional<PyRef> removed = self->inner.remove(probe.get());
-  if (!removed) {
-    PyErr_SetObject(PyExc_KeyError, key);
-    return -1;
-  }
-  self->bump();
-  return 0;
+  return guarded(-1, [&] {
+    ProbeKey probe(key, h);
+    std::optional<PyRef> removed = self->inner.remove(probe.get());
+    if (!removed) {
+      PyErr_SetObject(PyExc_KeyError, key);
+      return -1;
+    }
+    self->bump();
+    return 0;
+  });
 }
 
 // Sequence item slots forward to the mapping slots with the index as an int.

@@ -47,14 +47,15 @@ bool is_left_operand(PyObject* a) noexcept {
 
 // `view == other`: same size and every element `in other`. Errors raised on
 // behalf of `other` (its len, its membership, a tuple that cannot be built)
-// mean "not equal"; a refused borrow of the map still propagates.
+// mean "not equal"; a stop request and a refused borrow of the map still
+// propagate.
 template <class View>
 bool equals(PyObject* self, PyObject* other) {
   auto* m = View::cast(self)->target();
   SharedBorrow b = shared_or_panic(m->borrow);
   Py_ssize_t n = PyObject_Size(other);
   if (n < 0) {
-    PyErr_Clear();
+    discard_error_unless_stop();
     return false;
   }
   if (static_cast<uint64_t>(n) != m->inner.len()) return false;
@@ -63,7 +64,7 @@ bool equals(PyObject* self, PyObject* other) {
     PyRef element = make_element<View::kKind>(*e);
     int r = element ? PySequence_Contains(other, element.get()) : -1;
     if (r < 0) {
-      PyErr_Clear();
+      discard_error_unless_stop();
       return false;
     }
     if (r == 0) return false;

@@ -35,12 +35,13 @@ namespace quenlor::py {
 namespace view_detail {
 
 // Truth of `stored == x` with the stored object on the left and no identity
-// short cut (a NaN never matches itself); any error counts as "no match".
-inline bool value_matches(PyObject* stored, PyObject* x) noexcept {
+// short cut (a NaN never matches itself); any error but a stop request
+// counts as "no match".
+inline bool value_matches(PyObject* stored, PyObject* x) {
   PyRef r = PyRef::steal(PyObject_RichCompare(stored, x, Py_EQ));
   int t = r ? PyObject_IsTrue(r.get()) : -1;
   if (t < 0) {
-    PyErr_Clear();
+    discard_error_unless_stop();
     return false;
   }
   return t == 1;
