@@ -25,6 +25,7 @@ reveal_type(f)
 reveal_type(f.get("a"))
 reveal_type(f.get("a", "x"))
 reveal_type(f.pop("a"))
+reveal_type(f.pop("a", None))
 for item in f.items():
     reveal_type(item)
 for key in f:
@@ -47,6 +48,7 @@ EXPECTED = [
     "int | None",
     "int | str",
     "int",
+    "int | None",
     "tuple[str, int]",
     "str",
     "quenlor.FunnelHashMap[str, int]",
