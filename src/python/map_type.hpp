@@ -54,7 +54,7 @@ struct MapType {
   static inline PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(F::kDoc)},
       {Py_tp_new, reinterpret_cast<void*>(map_new<F>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(MapObject<F>::dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<MapObject<F>>)},
       {Py_tp_repr, reinterpret_cast<void*>(map_repr<F>)},
       {Py_tp_iter, reinterpret_cast<void*>(map_iter<F>)},
       {Py_tp_richcompare, reinterpret_cast<void*>(map_richcompare<F>)},
