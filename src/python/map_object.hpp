@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "python/borrow.hpp"
@@ -195,5 +196,21 @@ PyObject* map_get_capacity(PyObject* o, void*) {
     return PyLong_FromUnsignedLongLong(self.inner.capacity());
   });
 }
+
+#ifdef QUENLOR_DEBUG_CHECKS
+// Debug builds only: the generic map's full consistency check, for the
+// randomized tests to run after every step. A failed check is the panic.
+template <class F>
+PyObject* map_check_consistency(PyObject* o, PyObject*) {
+  return enter<F, Access::Read>(o, static_cast<PyObject*>(nullptr), [](MapObject<F>& self) {
+    if constexpr (std::is_same_v<decltype(self.inner.check_consistency()), bool>) {
+      if (!self.inner.check_consistency()) fatal("map consistency check failed");
+    } else {
+      self.inner.check_consistency();  // reports a failure as InternalError
+    }
+    return PyRef::borrow(Py_None).release();
+  });
+}
+#endif
 
 }  // namespace quenlor::py

@@ -43,6 +43,9 @@ struct MapType {
        "`PyDict`, mapping with `keys()`, then `(k, v)` iterable. Reserves\n"
        "up front when length is known. `bump()` only on actual inserts \u2014\n"
        "empty `update()` keeps iterators valid."},
+#ifdef QUENLOR_DEBUG_CHECKS
+      {"_check_consistency", map_check_consistency<F>, METH_NOARGS, nullptr},
+#endif
       {nullptr, nullptr, 0, nullptr},
   };
 
