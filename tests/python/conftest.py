@@ -28,9 +28,18 @@ def pytest_configure(config):
         config.option.hypothesis_seed = seed
 
 
-def pytest_report_header(config):
+def _seed_line(config):
     seed = config.getoption("hypothesis_seed", None)
     return f"hypothesis seed: {seed} (repeat with QUENLOR_TEST_SEED={seed})"
+
+
+def pytest_report_header(config):
+    return _seed_line(config)
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    # Also at the end: `pytest -q` shows no header.
+    terminalreporter.write_line(_seed_line(config))
 
 
 CLASSES = (quenlor.ElasticHashMap, quenlor.FunnelHashMap)
