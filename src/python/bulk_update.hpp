@@ -53,24 +53,37 @@ inline Py_ssize_t end_position(PyObject* dict) noexcept {
   return end;
 }
 
+// Keys whose hashing and comparison with one another are the interpreter's
+// own C code: no Python code runs for them.
+inline bool plain_key(PyObject* k) noexcept {
+  return PyUnicode_CheckExact(k) || PyLong_CheckExact(k) || PyFloat_CheckExact(k);
+}
+
 // Returns whether anything was inserted. Hashing and key equality can run
 // Python code that changes the dict under the walk. A change of size is seen
 // directly. With the size kept (a key removed, another added), the walk would
 // skip or repeat entries; that shows as an entry beyond the original end, as
 // more entries than the dict had, or as the current entry having moved (a
-// resize compacted the dict).
+// resize compacted the dict). Those checks cost a walk step each, so they
+// start only once Python code can run: while an empty map takes plain keys,
+// none can.
 template <class Map>
 bool update_from_dict(Map& map, PyObject* dict) {
   const Py_ssize_t size = PyDict_Size(dict);
+  bool plain = map.len() == 0;
   reserve_for(map, size);
-  const Py_ssize_t end = end_position(dict);
-  Py_ssize_t pos = 0, taken = 0;
+  Py_ssize_t pos = 0, taken = 0, end = plain ? 0 : end_position(dict);
   PyObject *k, *v;
   for (Py_ssize_t at = pos; PyDict_Next(dict, &pos, &k, &v); at = pos) {
-    if (pos > end || ++taken > size) fatal("dictionary keys changed during iteration");
+    if (plain && !plain_key(k)) {
+      plain = false;
+      end = end_position(dict);  // nothing has run yet that could change it
+    }
+    if (!plain && (pos > end || ++taken > size)) fatal("dictionary keys changed during iteration");
     // Python code run below may drop the dict's references: hold our own.
     PyRef key = PyRef::borrow(k), value = PyRef::borrow(v);
     insert_hashing(map, key.get(), value.get());
+    if (plain) continue;
     if (PyDict_Size(dict) != size) fatal("dictionary changed size during iteration");
     Py_ssize_t again = at;
     PyObject *k2, *v2;
