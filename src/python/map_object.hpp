@@ -86,7 +86,7 @@ struct KeyArg {
 // Runs `body(self)` with `o`'s borrow for `A` held throughout; C++ failures
 // inside become Python errors and `on_error` is returned.
 template <class F, Access A, Refusal N = Refusal::Raise, class R, class Body>
-R enter(PyObject* o, R on_error, Body&& body) {
+[[gnu::always_inline]] inline R enter(PyObject* o, R on_error, Body&& body) {
   using M = MapObject<F>;
   if constexpr (N == Refusal::NotImplemented) {
     if (!M::check(o)) return PyRef::borrow(Py_NotImplemented).release();
@@ -110,7 +110,8 @@ R enter(PyObject* o, R on_error, Body&& body) {
 
 // As `enter`, hashing `key` once the borrow is held; a failed hash is raised.
 template <class F, Access A, class R, class Body>
-R enter_with_key(PyObject* o, PyObject* key, R on_error, Body&& body) {
+[[gnu::always_inline]] inline R enter_with_key(PyObject* o, PyObject* key, R on_error,
+                                               Body&& body) {
   return enter<F, A>(o, on_error, [&](MapObject<F>& self) -> R {
     return body(self, KeyArg{key, hash_or_throw(key)});
   });
