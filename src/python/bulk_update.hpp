@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <concepts>
+
 #include "common/saturating.hpp"
 #include "python/args.hpp"
 #include "python/map_object.hpp"
@@ -26,7 +28,9 @@ void insert_hashing(Map& map, PyObject* key, PyObject* value) {
   map.insert(HashedAny::owning(key, h), PyRef::borrow(value));
 }
 
-inline void reserve_for(auto& map, Py_ssize_t n) {
+// An empty source reserves nothing: reserve(0) could still rebuild a map that
+// holds more entries than its growth limit (a reserve fraction close to 1).
+inline void reserve_for(auto& map, std::integral auto n) {
   if (n > 0) map.reserve(static_cast<uint64_t>(n));
 }
 
@@ -40,18 +44,51 @@ inline Py_ssize_t size_or_zero(PyObject* o) {
   return n;
 }
 
-// Returns whether anything was inserted.
+// PyDict_Next position just past the last entry of `dict`. Entries appended
+// later lie beyond it, as long as the dict is not compacted by a resize.
+inline Py_ssize_t end_position(PyObject* dict) noexcept {
+  Py_ssize_t pos = 0, end = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) end = pos;
+  return end;
+}
+
+// Keys whose hashing and comparison with one another are the interpreter's
+// own C code: no Python code runs for them.
+inline bool plain_key(PyObject* k) noexcept {
+  return PyUnicode_CheckExact(k) || PyLong_CheckExact(k) || PyFloat_CheckExact(k);
+}
+
+// Returns whether anything was inserted. Hashing and key equality can run
+// Python code that changes the dict under the walk. A change of size is seen
+// directly. With the size kept (a key removed, another added), the walk would
+// skip or repeat entries; that shows as an entry beyond the original end, as
+// more entries than the dict had, or as the current entry having moved (a
+// resize compacted the dict). Those checks cost a walk step each, so they
+// start only once Python code can run: while an empty map takes plain keys,
+// none can.
 template <class Map>
 bool update_from_dict(Map& map, PyObject* dict) {
-  Py_ssize_t size = PyDict_Size(dict);
+  const Py_ssize_t size = PyDict_Size(dict);
+  bool plain = map.len() == 0;
   reserve_for(map, size);
-  Py_ssize_t pos = 0;
+  Py_ssize_t pos = 0, taken = 0, end = plain ? 0 : end_position(dict);
   PyObject *k, *v;
-  while (PyDict_Next(dict, &pos, &k, &v)) {
-    // Hashing can run Python code that mutates the dict: hold our own references.
+  for (Py_ssize_t at = pos; PyDict_Next(dict, &pos, &k, &v); at = pos) {
+    if (plain && !plain_key(k)) {
+      plain = false;
+      end = end_position(dict);  // nothing has run yet that could change it
+    }
+    if (!plain && (pos > end || ++taken > size)) fatal("dictionary keys changed during iteration");
+    // Python code run below may drop the dict's references: hold our own.
     PyRef key = PyRef::borrow(k), value = PyRef::borrow(v);
     insert_hashing(map, key.get(), value.get());
+    if (plain) continue;
     if (PyDict_Size(dict) != size) fatal("dictionary changed size during iteration");
+    Py_ssize_t again = at;
+    PyObject *k2, *v2;
+    if (!PyDict_Next(dict, &again, &k2, &v2) || k2 != key.get() || again != pos)
+      fatal("dictionary keys changed during iteration");
   }
   return size > 0;
 }
@@ -117,7 +154,7 @@ void bulk_update(MapObject<F>* target, PyObject* other, PyObject* kwargs) {
     } else if (MapObject<F>::check(other)) {
       auto* source = MapObject<F>::cast(other);
       SharedBorrow b = shared_or_panic(source->borrow);
-      map.reserve(source->inner.len());
+      reserve_for(map, source->inner.len());
       copy_entries(source->inner, map);
       inserted = source->inner.len() > 0;
     } else if (PyDict_Check(other)) {
@@ -140,26 +177,20 @@ void bulk_update(MapObject<F>* target, PyObject* other, PyObject* kwargs) {
 
 template <class F>
 PyObject* map_update(PyObject* o, PyObject* args, PyObject* kwargs) {
-  auto* self = MapObject<F>::cast(o);
-  ExclusiveBorrow b(self->borrow);
-  if (refused(b)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] {
+  return enter<F, Access::Write>(o, static_cast<PyObject*>(nullptr), [&](MapObject<F>& self) {
     OtherAndKwargs a = split_other_kwargs("update", args, kwargs, nullptr);
-    bulk_update<F>(self, a.other, a.rest.get());
-    Py_RETURN_NONE;
+    bulk_update<F>(&self, a.other, a.rest.get());
+    return PyRef::borrow(Py_None).release();
   });
 }
 
 template <class F>
 PyObject* map_inplace_or(PyObject* o, PyObject* other) {
-  if (!MapObject<F>::check(o)) Py_RETURN_NOTIMPLEMENTED;
-  auto* self = MapObject<F>::cast(o);
-  ExclusiveBorrow b(self->borrow);
-  if (!b) Py_RETURN_NOTIMPLEMENTED;
-  return guarded<PyObject*>(nullptr, [&] {
-    bulk_update<F>(self, other, nullptr);
-    return PyRef::borrow(o).release();
-  });
+  return enter<F, Access::Write, Refusal::NotImplemented>(o, static_cast<PyObject*>(nullptr),
+                                                          [&](MapObject<F>& self) {
+                                                            bulk_update<F>(&self, other, nullptr);
+                                                            return PyRef::borrow(o).release();
+                                                          });
 }
 
 // `a | b` and the reflected `b | a`: a new map of the map operand's class, the
@@ -181,14 +212,13 @@ PyObject* map_or(PyObject* a, PyObject* b) {
     }
     return result.release();
   };
-  if (M::check(a)) {
-    SharedBorrow borrow(M::cast(a)->borrow);
-    if (borrow) return guarded<PyObject*>(nullptr, [&] { return merged(M::cast(a), b, true); });
-  }
-  if (!M::check(b)) Py_RETURN_NOTIMPLEMENTED;
-  SharedBorrow borrow(M::cast(b)->borrow);
-  if (!borrow) Py_RETURN_NOTIMPLEMENTED;
-  return guarded<PyObject*>(nullptr, [&] { return merged(M::cast(b), a, false); });
+  constexpr auto kRead = Access::Read;
+  constexpr auto kDecline = Refusal::NotImplemented;
+  auto* none = static_cast<PyObject*>(nullptr);
+  PyObject* r = enter<F, kRead, kDecline>(a, none, [&](M& map) { return merged(&map, b, true); });
+  if (r != Py_NotImplemented) return r;
+  Py_DECREF(r);
+  return enter<F, kRead, kDecline>(b, none, [&](M& map) { return merged(&map, a, false); });
 }
 
 }  // namespace quenlor::py

@@ -4,6 +4,10 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstdint>
+
+#include "common/saturating.hpp"
 #include "python/args.hpp"
 #include "python/bulk_update.hpp"
 #include "python/map_object.hpp"
@@ -62,17 +66,34 @@ PyObject* map_fromkeys(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The capacity a map built for `n` entries ends at once they have been
+// inserted one by one: an insertion that finds the map at its growth limit
+// first grows it, to 16 from 0 and otherwise to double.
+inline uint64_t capacity_after_filling(uint64_t n, double reserve_fraction) noexcept {
+  uint64_t capacity = n, placed = 0;
+  while (placed < n) {
+    const uint64_t limit = max_insertions_for(capacity, reserve_fraction);
+    if (placed < limit) {
+      placed = std::min(n, limit);
+    } else {
+      capacity = capacity == 0 ? 16 : sat_mul(capacity, 2);
+      ++placed;
+    }
+  }
+  return capacity;
+}
+
+// A copy is the map built for len(self) entries with the default options and
+// filled entry by entry. It grows to the capacity that filling reaches before
+// the entries go in, so none of them is placed twice.
 template <class F>
 PyObject* map_copy(PyObject* o, PyObject*) {
-  auto* self = MapObject<F>::cast(o);
-  SharedBorrow b(self->borrow);
-  if (refused(b)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] {
-    typename F::Map map = F::Map::with_options(F::default_options(self->inner.len()));
-    // A map built for exactly len entries grows once while they go in; growing
-    // up front reaches the same capacity without re-placing half the copy.
-    map.reserve(self->inner.len());
-    copy_entries(self->inner, map);
+  return enter<F, Access::Read>(o, static_cast<PyObject*>(nullptr), [](MapObject<F>& self) {
+    const typename F::Options options = F::default_options(self.inner.len());
+    typename F::Map map = F::Map::with_options(options);
+    const uint64_t filled = capacity_after_filling(options.capacity, options.reserve_fraction);
+    if (filled != map.capacity()) map.resize(filled);
+    copy_entries(self.inner, map);
     return MapObject<F>::create(std::move(map));
   });
 }

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "python/boundary.hpp"
+#include "python/equality.hpp"
 
 namespace quenlor::py {
 
@@ -70,19 +71,9 @@ class HashedAny {
       : bits_(reinterpret_cast<uintptr_t>(key) | (Py_IS_TYPE(key, &PyUnicode_Type) ? 1 : 0)),
         hash_(hash) {}
 
+  // Out of line: the fast paths above settle nearly every comparison.
   [[gnu::noinline]] static bool rich_equal(PyObject* a, PyObject* b) {
-    PyObject* r = PyObject_RichCompare(a, b, Py_EQ);
-    if (r == nullptr) {
-      discard_error_unless_stop();
-      return false;
-    }
-    int t = r == Py_True ? 1 : r == Py_False ? 0 : PyObject_IsTrue(r);
-    Py_DECREF(r);
-    if (t < 0) {
-      discard_error_unless_stop();
-      return false;
-    }
-    return t == 1;
+    return equal_or_false(a, b);
   }
 
   uintptr_t bits_;

@@ -5,19 +5,21 @@
 // `inner` is the generic map over (HashedAny, PyRef) entries. `modifications`
 // advances on every change iterators must notice (their only signal). Every
 // operation holds a shared (read) or exclusive (write) borrow for its whole
-// duration, because key hashing and equality can run arbitrary Python code.
+// duration, because key hashing and equality can run arbitrary Python code;
+// `enter` below is the only way an operation reaches `inner`.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "python/borrow.hpp"
 #include "python/boundary.hpp"
-#include "python/dealloc_guard.hpp"
 #include "python/hashed_any.hpp"
+#include "python/instance.hpp"
 #include "python/py_ref.hpp"
 
 namespace quenlor::py {
@@ -38,25 +40,16 @@ struct MapObject {
 
   // A new instance owning `inner`, counter 0.
   static PyObject* create(Map&& inner) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* o = alloc(type, 0);
-    if (o == nullptr) throw_python_error();
-    auto* self = reinterpret_cast<MapObject*>(o);
+    auto* self = allocate_instance<MapObject>(type);
     ::new (&self->inner) Map(std::move(inner));
     self->modifications = 0;
     ::new (&self->borrow) BorrowFlag();
-    return o;
+    return reinterpret_cast<PyObject*>(self);
   }
 
-  static void dealloc(PyObject* o) { DeallocGuard::run(o, finish_dealloc); }
-  static void finish_dealloc(PyObject* o) {
-    auto* self = reinterpret_cast<MapObject*>(o);
-    PyTypeObject* tp = Py_TYPE(o);
-    self->inner.~Map();
-    self->borrow.~BorrowFlag();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    free_fn(o);
-    Py_DECREF(tp);
+  void release_fields() noexcept {
+    inner.~Map();
+    borrow.~BorrowFlag();
   }
 
   static MapObject* cast(PyObject* o) noexcept { return reinterpret_cast<MapObject*>(o); }
@@ -68,73 +61,110 @@ PyObject* new_map_object(const typename F::Options& options) {
   return MapObject<F>::create(F::Map::with_options(options));
 }
 
+// ----- entering an operation -----
+
+enum class Access { Read, Write };
+
+// What a refused borrow of `self` turns into: the RuntimeError of the borrow
+// ("Already mutably borrowed" / "Already borrowed"), NotImplemented (the
+// operators, which let the interpreter try the other operand), or the panic
+// (paths on which a conflict counts as impossible).
+enum class Refusal { Raise, NotImplemented, Panic };
+
+// A key argument, hashed once after the borrow was taken (so a __hash__ that
+// reaches the same map meets the borrow).
+struct KeyArg {
+  PyObject* object;
+  Py_hash_t hash;
+
+  // Lookups and removals: no new reference.
+  ProbeKey probe() const noexcept { return ProbeKey(object, hash); }
+  // Insertion: a new reference to the key.
+  HashedAny owning() const noexcept { return HashedAny::owning(object, hash); }
+};
+
+// Runs `body(self)` with `o`'s borrow for `A` held throughout; C++ failures
+// inside become Python errors and `on_error` is returned.
+template <class F, Access A, Refusal N = Refusal::Raise, class R, class Body>
+[[gnu::always_inline]] inline R enter(PyObject* o, R on_error, Body&& body) {
+  using M = MapObject<F>;
+  if constexpr (N == Refusal::NotImplemented) {
+    if (!M::check(o)) return PyRef::borrow(Py_NotImplemented).release();
+  }
+  M& self = *M::cast(o);
+  using Borrow = std::conditional_t<A == Access::Read, SharedBorrow, ExclusiveBorrow>;
+  Borrow b(self.borrow);
+  if (!b) {
+    if constexpr (N == Refusal::NotImplemented) {
+      return PyRef::borrow(Py_NotImplemented).release();
+    } else if constexpr (N == Refusal::Panic) {
+      raise_panic("Already mutably borrowed: PyBorrowError");
+      return on_error;
+    } else {
+      refused(b);
+      return on_error;
+    }
+  }
+  return guarded<R>(on_error, [&]() -> R { return body(self); });
+}
+
+// As `enter`, hashing `key` once the borrow is held; a failed hash is raised.
+template <class F, Access A, class R, class Body>
+[[gnu::always_inline]] inline R enter_with_key(PyObject* o, PyObject* key, R on_error,
+                                               Body&& body) {
+  return enter<F, A>(o, on_error, [&](MapObject<F>& self) -> R {
+    return body(self, KeyArg{key, hash_or_throw(key)});
+  });
+}
+
 // ----- the minimal protocol: len, m[k], k in m, m[k] = v, del m[k] -----
 
 template <class F>
 Py_ssize_t map_len(PyObject* o) {
-  auto* self = MapObject<F>::cast(o);
-  SharedBorrow b(self->borrow);
-  if (refused(b)) return -1;
-  return static_cast<Py_ssize_t>(self->inner.len());
+  return enter<F, Access::Read>(o, Py_ssize_t{-1}, [](MapObject<F>& self) {
+    return static_cast<Py_ssize_t>(self.inner.len());
+  });
 }
 
-// The read side of m[k], k in m and get: a shared borrow for the whole
-// lookup (key equality may run Python code), the key hashed after it.
-enum class Lookup { Error, Missing, Found };
-
-template <class F>
-Lookup lookup_value(PyObject* o, PyObject* key, PyObject** value) {
-  auto* self = MapObject<F>::cast(o);
-  SharedBorrow b(self->borrow);
-  if (refused(b)) return Lookup::Error;
-  Py_hash_t h = PyObject_Hash(key);
-  if (h == -1 && PyErr_Occurred()) return Lookup::Error;
-  return guarded(Lookup::Error, [&] {
-    ProbeKey probe(key, h);
-    const PyRef* v = self->inner.get(probe.get());
-    if (v == nullptr) return Lookup::Missing;
-    if (value != nullptr) *value = v->new_ref().release();
-    return Lookup::Found;
-  });
+// The stored value for `key` as a new reference, or null (no error set) when
+// the key is missing.
+template <class Map>
+PyRef find_value(const Map& map, const KeyArg& key) {
+  const PyRef* v = map.get(key.probe().get());
+  return v != nullptr ? v->new_ref() : PyRef();
 }
 
 template <class F>
 PyObject* map_getitem(PyObject* o, PyObject* key) {
-  PyObject* value = nullptr;
-  Lookup r = lookup_value<F>(o, key, &value);
-  if (r == Lookup::Missing) PyErr_SetObject(PyExc_KeyError, key);
-  return value;
+  return enter_with_key<F, Access::Read>(o, key, static_cast<PyObject*>(nullptr),
+                                         [](MapObject<F>& self, const KeyArg& k) {
+                                           PyRef v = find_value(self.inner, k);
+                                           if (!v) PyErr_SetObject(PyExc_KeyError, k.object);
+                                           return v.release();
+                                         });
 }
 
 template <class F>
 int map_contains(PyObject* o, PyObject* key) {
-  Lookup r = lookup_value<F>(o, key, nullptr);
-  return r == Lookup::Error ? -1 : r == Lookup::Found ? 1 : 0;
+  return enter_with_key<F, Access::Read>(o, key, -1, [](MapObject<F>& self, const KeyArg& k) {
+    return self.inner.contains_key(k.probe().get()) ? 1 : 0;
+  });
 }
 
 template <class F>
 int map_ass_subscript(PyObject* o, PyObject* key, PyObject* value) {
-  auto* self = MapObject<F>::cast(o);
-  ExclusiveBorrow b(self->borrow);
-  if (refused(b)) return -1;
-  Py_hash_t h = PyObject_Hash(key);
-  if (h == -1 && PyErr_Occurred()) return -1;
-  if (value != nullptr) {
-    return guarded(-1, [&] {
+  return enter_with_key<F, Access::Write>(o, key, -1, [value](MapObject<F>& self, const KeyArg& k) {
+    if (value != nullptr) {
       // The previous value (if any) is released when the optional goes.
-      self->inner.insert(HashedAny::owning(key, h), PyRef::borrow(value));
-      self->bump();
+      self.inner.insert(k.owning(), PyRef::borrow(value));
+      self.bump();
       return 0;
-    });
-  }
-  return guarded(-1, [&] {
-    ProbeKey probe(key, h);
-    std::optional<PyRef> removed = self->inner.remove(probe.get());
-    if (!removed) {
-      PyErr_SetObject(PyExc_KeyError, key);
+    }
+    if (!self.inner.remove(k.probe().get())) {
+      PyErr_SetObject(PyExc_KeyError, k.object);
       return -1;
     }
-    self->bump();
+    self.bump();
     return 0;
   });
 }
@@ -154,20 +184,34 @@ int map_sq_ass_item(PyObject* o, Py_ssize_t i, PyObject* value) {
 
 template <class F>
 PyObject* map_repr(PyObject* o) {
-  auto* self = MapObject<F>::cast(o);
-  SharedBorrow b(self->borrow);
-  if (refused(b)) return nullptr;
-  return PyUnicode_FromFormat("%s(len=%llu, capacity=%llu)", F::kName,
-                              static_cast<unsigned long long>(self->inner.len()),
-                              static_cast<unsigned long long>(self->inner.capacity()));
+  return enter<F, Access::Read>(o, static_cast<PyObject*>(nullptr), [](MapObject<F>& self) {
+    return PyUnicode_FromFormat("%s(len=%llu, capacity=%llu)", F::kName,
+                                static_cast<unsigned long long>(self.inner.len()),
+                                static_cast<unsigned long long>(self.inner.capacity()));
+  });
 }
 
 template <class F>
 PyObject* map_get_capacity(PyObject* o, void*) {
-  auto* self = MapObject<F>::cast(o);
-  SharedBorrow b(self->borrow);
-  if (refused(b)) return nullptr;
-  return PyLong_FromUnsignedLongLong(self->inner.capacity());
+  return enter<F, Access::Read>(o, static_cast<PyObject*>(nullptr), [](MapObject<F>& self) {
+    return PyLong_FromUnsignedLongLong(self.inner.capacity());
+  });
 }
+
+#ifdef QUENLOR_DEBUG_CHECKS
+// Debug builds only: the generic map's full consistency check, for the
+// randomized tests to run after every step. A failed check is the panic.
+template <class F>
+PyObject* map_check_consistency(PyObject* o, PyObject*) {
+  return enter<F, Access::Read>(o, static_cast<PyObject*>(nullptr), [](MapObject<F>& self) {
+    if constexpr (std::is_same_v<decltype(self.inner.check_consistency()), bool>) {
+      if (!self.inner.check_consistency()) fatal("map consistency check failed");
+    } else {
+      self.inner.check_consistency();  // reports a failure as InternalError
+    }
+    return PyRef::borrow(Py_None).release();
+  });
+}
+#endif
 
 }  // namespace quenlor::py

@@ -43,6 +43,9 @@ struct MapType {
        "`PyDict`, mapping with `keys()`, then `(k, v)` iterable. Reserves\n"
        "up front when length is known. `bump()` only on actual inserts \u2014\n"
        "empty `update()` keeps iterators valid."},
+#ifdef QUENLOR_DEBUG_CHECKS
+      {"_check_consistency", map_check_consistency<F>, METH_NOARGS, nullptr},
+#endif
       {nullptr, nullptr, 0, nullptr},
   };
 
@@ -54,7 +57,7 @@ struct MapType {
   static inline PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(F::kDoc)},
       {Py_tp_new, reinterpret_cast<void*>(map_new<F>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(MapObject<F>::dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<MapObject<F>>)},
       {Py_tp_repr, reinterpret_cast<void*>(map_repr<F>)},
       {Py_tp_iter, reinterpret_cast<void*>(map_iter<F>)},
       {Py_tp_richcompare, reinterpret_cast<void*>(map_richcompare<F>)},

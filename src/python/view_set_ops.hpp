@@ -16,6 +16,7 @@
 
 #include "python/borrow.hpp"
 #include "python/boundary.hpp"
+#include "python/equality.hpp"
 #include "python/hashed_any.hpp"
 #include "python/iterators.hpp"
 #include "python/py_ref.hpp"
@@ -109,10 +110,8 @@ PyObject* view_richcompare(PyObject* self, PyObject* other, int op) {
           nullptr, [&] { return PyBool_FromLong(view_ops::equals<View>(self, other)); });
     case Py_NE: {
       // Through the full protocol, so `!=` always agrees with `==`.
-      PyRef eq = PyRef::steal(PyObject_RichCompare(self, other, Py_EQ));
-      int t = eq ? PyObject_IsTrue(eq.get()) : -1;
-      if (t < 0) return nullptr;
-      return PyBool_FromLong(!t);
+      int t = equal_truth(self, other);
+      return t < 0 ? nullptr : PyBool_FromLong(!t);
     }
     case Py_LT:
     case Py_LE:

@@ -23,7 +23,9 @@
 
 #include "python/borrow.hpp"
 #include "python/boundary.hpp"
+#include "python/equality.hpp"
 #include "python/hashed_any.hpp"
+#include "python/instance.hpp"
 #include "python/iterators.hpp"
 #include "python/map_object.hpp"
 #include "python/py_ref.hpp"
@@ -33,19 +35,6 @@
 namespace quenlor::py {
 
 namespace view_detail {
-
-// Truth of `stored == x` with the stored object on the left and no identity
-// short cut (a NaN never matches itself); any error but a stop request
-// counts as "no match".
-inline bool value_matches(PyObject* stored, PyObject* x) {
-  PyRef r = PyRef::steal(PyObject_RichCompare(stored, x, Py_EQ));
-  int t = r ? PyObject_IsTrue(r.get()) : -1;
-  if (t < 0) {
-    discard_error_unless_stop();
-    return false;
-  }
-  return t == 1;
-}
 
 // Whether this thread's native stack is nearly used up. The recursion limit
 // normally ends a self-referential repr long before; this also covers a
@@ -142,40 +131,33 @@ struct ViewObject {
   MapObject<F>* target() const noexcept { return MapObject<F>::cast(map); }
 
   static PyObject* create(PyObject* map_obj) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* o = alloc(type, 0);
-    if (o == nullptr) return nullptr;
-    auto* self = cast(o);
+    auto* self = allocate_instance<ViewObject>(type);
     self->map = PyRef::borrow(map_obj).release();
     ::new (&self->borrow) BorrowFlag();
-    return o;
+    return reinterpret_cast<PyObject*>(self);
   }
 
-  static void dealloc(PyObject* o) { DeallocGuard::run(o, finish_dealloc); }
-  static void finish_dealloc(PyObject* o) {
-    auto* self = cast(o);
-    PyTypeObject* tp = Py_TYPE(o);
-    Py_DECREF(self->map);
-    self->borrow.~BorrowFlag();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    free_fn(o);
-    Py_DECREF(tp);
+  void release_fields() noexcept {
+    Py_DECREF(map);
+    borrow.~BorrowFlag();
+  }
+
+  // Runs `body(map)` under a shared borrow of the view's map.
+  template <class R, class Body>
+  static R read_map(PyObject* o, R on_error, Body&& body) {
+    return enter<F, Access::Read, Refusal::Panic>(cast(o)->map, on_error,
+                                                  [&](MapObject<F>& m) -> R { return body(&m); });
   }
 
   static Py_ssize_t len(PyObject* o) {
-    return guarded<Py_ssize_t>(-1, [o] {
-      auto* m = cast(o)->target();
-      SharedBorrow b = shared_or_panic(m->borrow);
-      return static_cast<Py_ssize_t>(m->inner.len());
-    });
+    return read_map(o, Py_ssize_t{-1},
+                    [](MapObject<F>* m) { return static_cast<Py_ssize_t>(m->inner.len()); });
   }
 
   static PyObject* iter(PyObject* o) { return new_iterator<F, K>(cast(o)->map); }
 
   static int contains(PyObject* o, PyObject* x) {
-    return guarded(-1, [o, x] {
-      auto* m = cast(o)->target();
-      SharedBorrow b = shared_or_panic(m->borrow);
+    return read_map(o, -1, [x](MapObject<F>* m) {
       if constexpr (K == ElementKind::Key) {
         Py_hash_t h = hash_or_throw(x);
         ProbeKey probe(x, h);
@@ -193,11 +175,11 @@ struct ViewObject {
           if (v == nullptr) return 0;
           stored = v->new_ref();
         }
-        return view_detail::value_matches(stored.get(), value) ? 1 : 0;
+        return equal_or_false(stored.get(), value) ? 1 : 0;
       } else {
         auto it = m->inner.iter();
         while (const auto* e = it.next())
-          if (view_detail::value_matches(e->value.get(), x)) return 1;
+          if (equal_or_false(e->value.get(), x)) return 1;
         return 0;
       }
     });
@@ -206,9 +188,7 @@ struct ViewObject {
   // "<class name>([e1, e2, ...])"; item elements read "(key, value)", the key's
   // text computed first. Text is gathered as UTF-8 and decoded once, leniently.
   static PyObject* repr(PyObject* o) {
-    return guarded<PyObject*>(nullptr, [o] {
-      auto* m = cast(o)->target();
-      SharedBorrow b = shared_or_panic(m->borrow);
+    return read_map(o, static_cast<PyObject*>(nullptr), [](MapObject<F>* m) {
       std::string text(kName);
       text += "([";
       bool first = true;
@@ -238,7 +218,7 @@ struct ViewObject {
 
   static inline PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kDoc)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ViewObject>)},
       {Py_tp_iter, reinterpret_cast<void*>(iter)},
       {Py_tp_repr, reinterpret_cast<void*>(repr)},
       {Py_sq_length, reinterpret_cast<void*>(len)},
@@ -281,7 +261,7 @@ PyObject* new_view(PyObject* self) {
                    F::kName);
     return nullptr;
   }
-  return ViewObject<F, K>::create(self);
+  return guarded<PyObject*>(nullptr, [self] { return ViewObject<F, K>::create(self); });
 }
 
 template <class F>

@@ -3,6 +3,7 @@
 import contextlib
 import dataclasses
 import os
+import random
 
 import pytest
 
@@ -15,6 +16,31 @@ if _expected_build:
     _where = os.path.realpath(quenlor.__file__)
     if not _where.startswith(os.path.realpath(_expected_build) + os.sep):
         raise RuntimeError(f"quenlor imported from {_where}, expected under {_expected_build}")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config):
+    """Every hypothesis test runs from one seed, printed in the header, so that a
+    failing run (in CI too) can be repeated: QUENLOR_TEST_SEED=<seed> pytest.
+    An explicit --hypothesis-seed wins."""
+    if config.getoption("hypothesis_seed", None) is None:
+        seed = os.environ.get("QUENLOR_TEST_SEED") or str(random.SystemRandom().getrandbits(32))
+        config.option.hypothesis_seed = seed
+
+
+def _seed_line(config):
+    seed = config.getoption("hypothesis_seed", None)
+    return f"hypothesis seed: {seed} (repeat with QUENLOR_TEST_SEED={seed})"
+
+
+def pytest_report_header(config):
+    return _seed_line(config)
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    # Also at the end: `pytest -q` shows no header.
+    terminalreporter.write_line(_seed_line(config))
+
 
 CLASSES = (quenlor.ElasticHashMap, quenlor.FunnelHashMap)
 # Two ints whose difference is a multiple of the CPython hash modulus share a hash.

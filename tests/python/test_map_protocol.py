@@ -114,62 +114,8 @@ def test_keys_are_hashed_once(map_cls):
 
 
 # --------------------------------------------------------------------------
-# Re-entrant use of a map from a key's __hash__ / __eq__
-
-OUTER = {  # each hashes its key while holding a borrow of the map
-    "setitem": lambda m, k: m.__setitem__(k, 1), "delitem": lambda m, k: m.__delitem__(k),
-    "pop": lambda m, k: m.pop(k, 0), "setdefault": lambda m, k: m.setdefault(k),
-    "update": lambda m, k: m.update([(k, 1)]), "getitem": lambda m, k: m[k],
-    "contains": lambda m, k: k in m, "get": lambda m, k: m.get(k),
-}
-READERS = ("getitem", "contains", "get")
-INNER = {  # what the key's __hash__ does with the same map
-    "len": len, "getitem": lambda m: m["a"], "contains": lambda m: "a" in m,
-    "get": lambda m: m.get("a"), "copy": lambda m: m.copy(), "repr": repr,
-    "capacity": lambda m: m.capacity, "setitem": lambda m: m.__setitem__("z", 0),
-    "clear": lambda m: m.clear(), "popitem": lambda m: m.popitem(), "update": lambda m: m.update(),
-}
-WRITERS = ("setitem", "clear", "popitem", "update")
-
-
-@pytest.mark.parametrize("inner", list(INNER))
-@pytest.mark.parametrize("outer", list(OUTER))
-def test_reentrant_use(map_cls, outer, inner):
-    m = map_cls({"a": 1})
-    it = iter(m)
-    if inner in WRITERS:
-        message = "Already borrowed"
-    else:  # reading inside a read is fine
-        message = None if outer in READERS else "Already mutably borrowed"
-    try:
-        OUTER[outer](m, HookKey(on_hash=lambda: INNER[inner](m)))
-    except RuntimeError as e:
-        assert (type(e), str(e)) == (RuntimeError, message)
-    except KeyError:
-        assert message is None and outer == "getitem"
-    else:
-        assert message is None
-    assert m == {"a": 1} and iterator_valid(it)
-    m["b"] = 2  # the borrow was given back
-
-
-def test_reentrant_use_from_eq(map_cls):
-    m, seen = map_cls(), []
-
-    def attempt(action):
-        try:
-            action()
-        except RuntimeError as e:
-            seen.append(str(e))
-
-    stored = HookKey(h=5, on_eq=lambda: attempt(lambda: m.__setitem__("z", 0)))
-    m[stored] = "v"
-    with pytest.raises(KeyError):  # a lookup holds the shared borrow while comparing
-        m[HookKey(h=5)]
-    stored.on_eq = lambda: attempt(lambda: len(m))
-    m[HookKey(h=5)] = "w"  # an insertion holds the exclusive one
-    assert set(seen) == {"Already borrowed", "Already mutably borrowed"} and len(m) == 2
-
+# Re-entrant use of a map from a key's __hash__ / __eq__ (the full matrix is
+# in test_reentrancy.py)
 
 def test_ior_and_eq_under_a_held_borrow(map_cls):
     m, seen = map_cls({"a": 1}), []

@@ -213,6 +213,9 @@ class MapModel(RuleBasedStateMachine):
     @invariant()
     def consistent(self):
         m, d = self.m, self.d
+        check = getattr(m, "_check_consistency", None)  # debug builds only
+        if check is not None:
+            check()
         # Each step is judged alone: iterators made before it, advanced once per check.
         if self.watched is m:
             assert [iterator_valid(it) for it in self.iters * 2] == [not self.modified] * 6

@@ -70,18 +70,42 @@ def test_huge_claimed_length_raises_memory_error(map_cls):
     assert len(m) == 102 and m["old"] == 1
 
 
-def test_dict_source_mutated_while_walked(map_cls):
-    src, armed = {}, []
-    src[HookKey(on_hash=lambda: armed and src.setdefault(object()))] = 1
-    src["x"] = 2
+class Value:
+    """A value whose references the test counts."""
+
+
+@pytest.mark.parametrize("target", [{}, {"held": 0}])
+@pytest.mark.parametrize("change", ["size", "visited", "current", "ahead"])
+def test_dict_source_changed_while_walked(map_cls, change, target):
+    # A key's __hash__ changes the source dict once, in the middle of the walk:
+    # it adds a key, or removes one (already walked, the one being walked, one
+    # still ahead) and adds another, keeping the size.
+    value, armed = Value(), []
+    unheld = sys.getrefcount(value)
+    src = {i: value for i in range(6)}
+
+    def mutate():
+        if armed:
+            armed.clear()
+            if change != "size":
+                del src[{"visited": 0, "current": hook, "ahead": 5}[change]]
+            src[object()] = value
+
+    hook = HookKey(on_hash=mutate)
+    src[hook] = value
+    for i in range(5, 9):  # a key ahead of the hook, and room for the dict to stay put
+        src[i] = value
+    del src[6], src[7], src[8]
+    m = map_cls(target)
     armed.append(True)
-    m = map_cls()
-    with raises_panic() as info:
+    message = ("dictionary changed size during iteration" if change == "size"
+               else "dictionary keys changed during iteration")
+    with raises_panic(message):
         m.update(src)
-    assert info.value.args[0] in ("dictionary changed size during iteration",
-                                  "dictionary keys changed during iteration")
     m["ok"] = 1
-    assert m["ok"] == 1
+    assert m["ok"] == 1 and all(m[k] is value for k in m if k not in ("ok", "held"))
+    m.clear()  # nothing leaked: only the source still holds the value
+    assert sys.getrefcount(value) == unheld + len(src)
 
 
 def test_source_touching_the_target(map_cls):

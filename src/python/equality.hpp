@@ -1,0 +1,30 @@
+// The truth of `a == b`, for map and view equality and for value and item
+// membership of views. Callers put the stored object on the left. There is no
+// identity short cut, so a NaN never matches itself.
+#pragma once
+
+#include <Python.h>
+
+#include "python/boundary.hpp"
+
+namespace quenlor::py {
+
+// 1, 0, or -1 with the error set when __eq__ or the truth test of its result
+// fails.
+inline int equal_truth(PyObject* a, PyObject* b) noexcept {
+  PyObject* r = PyObject_RichCompare(a, b, Py_EQ);
+  if (r == nullptr) return -1;
+  int t = r == Py_True ? 1 : r == Py_False ? 0 : PyObject_IsTrue(r);
+  Py_DECREF(r);
+  return t;
+}
+
+// As `equal_truth`, with an error counted as "not equal" and cleared, except a
+// stop request (KeyboardInterrupt, SystemExit), which unwinds as PythonError.
+inline bool equal_or_false(PyObject* a, PyObject* b) {
+  int t = equal_truth(a, b);
+  if (t < 0) discard_error_unless_stop();
+  return t == 1;
+}
+
+}  // namespace quenlor::py

@@ -1,0 +1,121 @@
+"""Exact capacities after growth, reserve, update and copy, against a plain
+Python statement of the growth rule: a map of capacity c holds
+c - floor(delta * c) entries before it grows; a new key that finds it full
+grows it to 16 from 0, otherwise to 2c; a reservation for `need` entries
+picks the smallest max(c, 16) * 2**k that holds them, and nothing when the
+map already does."""
+
+import math
+
+import pytest
+import quenlor
+
+from conftest import instance, iterator_valid, keys_mapping, raiser
+
+E, F = quenlor.ElasticHashMap, quenlor.FunnelHashMap
+MAX_FRACTION = {E: 0.999999, F: 0.125}  # larger requests are clamped to these
+
+
+def usable(c, delta):
+    return max(0, c - math.floor(delta * c))
+
+
+def after_inserting(c, delta, length, new_keys):
+    for _ in range(new_keys):
+        if length >= usable(c, delta):
+            c = 16 if c == 0 else 2 * c
+        length += 1
+    return c
+
+
+def after_reserving(c, delta, length, additional):
+    need = length + additional
+    if need <= usable(c, delta):
+        return c
+    c = max(c, 16)
+    while usable(c, delta) < need:
+        c *= 2
+    return c
+
+
+def failing_after_len(n):
+    """A source that tells its size, then fails before yielding anything: the
+    capacity it leaves behind is that of the reservation alone."""
+    return instance(__len__=lambda self: n, keys=raiser(LookupError("no keys")))
+
+
+SOURCES = {  # sized sources of new pairs; each reserves len(source) up front
+    "dict": lambda cls, pairs: dict(pairs),
+    "pairs": lambda cls, pairs: list(pairs),
+    "same": lambda cls, pairs: cls(pairs),
+    "mapping": lambda cls, pairs: keys_mapping(dict(pairs), __len__=lambda self: len(pairs)),
+    "reservation only": lambda cls, pairs: failing_after_len(len(pairs)),
+}
+
+
+@pytest.mark.parametrize("source", list(SOURCES))
+@pytest.mark.parametrize("delta", [0.1, 0.01, 0.125, 0.5, 0.9])
+def test_update_reserves_exactly_at_the_boundaries(map_cls, source, delta):
+    delta = min(delta, MAX_FRACTION[map_cls])
+    for capacity in (0, 1, 15, 16, 17, 40, 100):
+        for filled in {0, min(3, usable(capacity, delta)), usable(capacity, delta)}:
+            grown = after_inserting(capacity, delta, 0, filled)
+            # Needs just below, at and above the limits of this and the next capacities.
+            limits = {usable(c, delta) for c in (grown, 2 * grown, 4 * grown, 16, 32)}
+            for need in sorted({n + d for n in limits for d in (-1, 0, 1) if n + d > filled}):
+                m = map_cls.with_options(capacity=capacity, reserve_fraction=delta)
+                for i in range(filled):
+                    m[-1 - i] = i
+                assert m.capacity == grown
+                pairs = [(i, i) for i in range(need - filled)]
+                reserved = after_reserving(grown, delta, filled, len(pairs))
+                where = (capacity, filled, need)
+                if source == "reservation only":
+                    with pytest.raises(LookupError):
+                        m.update(SOURCES[source](map_cls, pairs))
+                    assert (m.capacity, len(m)) == (reserved, filled), where
+                    continue
+                m.update(SOURCES[source](map_cls, pairs))
+                expected = after_inserting(reserved, delta, filled, len(pairs))
+                assert len(m) == need
+                if map_cls is E:
+                    assert m.capacity == expected, where
+                else:  # a key with no free slot left also grows a nearly full funnel
+                    assert m.capacity >= expected, where  # map, as its seed decides
+
+
+@pytest.mark.parametrize("delta", [None, 0.05, 0.125, 0.5, 0.999])
+def test_copy_reaches_the_capacity_of_filling_a_fresh_map(map_cls, delta):
+    if delta is not None and delta > MAX_FRACTION[map_cls]:
+        pytest.skip("reserve fraction out of range for this class")
+    for n in [*range(40), 63, 64, 100, 127, 128, 129, 1000]:
+        m = map_cls.with_options(reserve_fraction=delta)
+        for i in range(n):
+            m[i] = -i
+        c = m.copy()
+        plain = map_cls.with_options(capacity=n)  # the default options
+        for k, v in m.items():
+            plain[k] = v
+        assert c.capacity == plain.capacity == after_inserting(n, 0.1, 0, n), n
+        assert c == m == plain and type(c) is map_cls
+
+
+EMPTY_SOURCES = {
+    "same": lambda cls: cls(), "other": lambda cls: (F if cls is E else E)(), "dict": lambda cls: {},
+    "list": lambda cls: [], "iterator": lambda cls: iter([]),
+    "mapping": lambda cls: keys_mapping({}, __len__=lambda self: 0),
+    "unsized mapping": lambda cls: keys_mapping({}), "none": lambda cls: None,
+}
+
+
+@pytest.mark.parametrize("source", list(EMPTY_SOURCES))
+def test_an_update_that_adds_nothing_does_not_grow(map_cls, source):
+    # At the largest reserve fraction a map can hold more entries than its
+    # growth limit, where even a reservation for nothing would rebuild it.
+    m = map_cls.with_options(capacity=16, reserve_fraction=MAX_FRACTION[map_cls])
+    m[1] = m[2] = 1
+    capacity, it = m.capacity, iter(m)
+    m.update(EMPTY_SOURCES[source](map_cls))
+    m |= EMPTY_SOURCES[source](map_cls)
+    m.update(EMPTY_SOURCES[source](map_cls), **{})
+    assert m.capacity == capacity and m == {1: 1, 2: 1} and iterator_valid(it)
