@@ -9,7 +9,7 @@ out. The Python for-loop itself is part of every figure; FloorMap's row is
 that share plus the call and the hash, the least any map can cost.
 
 --cache adds a cache simulation at n = 1,000,000 (D1 and last-level misses per
-operation, rounds 1 and 3; slow: several minutes).
+operation, rounds 1 and 2; slow: tens of minutes).
 """
 
 from __future__ import annotations
@@ -154,14 +154,14 @@ def main(argv=None):
         say(line)
     if args.cache:
         n = 1_000_000
-        say(f"\ncache misses per operation at n = {n:,} (cachegrind --cache-sim=yes, rounds 1 and 3): "
+        say(f"\ncache misses per operation at n = {n:,} (cachegrind --cache-sim=yes, rounds 1 and 2): "
             "D1 misses / last-level misses")
         say(f"  {'operation':<22}" + "".join(f"{c:>16}" for c in who))
-        for op in OPS[:3]:
+        for op in OPS[:2]:
             row = {}
             line = f"  {op:<22}"
             for c in who:
-                ev = per_op(c, op, n, 1, 3, True)
+                ev = per_op(c, op, n, 1, 2, True)
                 d1 = ev.get("D1mr", 0) + ev.get("D1mw", 0)
                 ll = ev.get("DLmr", 0) + ev.get("DLmw", 0)
                 row[c] = {"Ir": ev["Ir"], "D1": d1, "LL": ll}
