@@ -807,6 +807,7 @@ def parse_args(argv):
     p.add_argument("--plots-dir", default=os.path.join(HERE, "results"),
                    help="where PNG plots go (default bench/results)")
     p.add_argument("--no-plots", action="store_true")
+    p.add_argument("--replot", metavar="JSON", help="only redraw the plots of a saved result")
     p.add_argument("--memory-probe", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     bad = set(args.only.split(",")) - set(SECTIONS)
@@ -819,6 +820,11 @@ def main(argv=None):
     args = parse_args(argv)
     if args.memory_probe:
         memory_probe(json.loads(args.memory_probe))
+        return
+    if args.replot:
+        with open(args.replot) as f:
+            for path in plot(json.load(f), args.plots_dir):
+                say(f"plot: {path}")
         return
     global pc
     if args.clock == "wall":
@@ -856,20 +862,22 @@ def main(argv=None):
         f"{info['loadavg_at_start'][0]:.1f}, {args.clock} clock")
     say(f"sections {args.only}; sizes {', '.join(f'{n:,}' for n in ctx.sizes)}; "
         f"{ctx.rounds} rounds; keys {args.keys}")
-    start = pc()
+    start = time.perf_counter()
     runners = {"hot": run_hot, "bulk": run_bulk, "small": run_small, "memory": run_memory,
                "load": run_load}
-    for section in SECTIONS:
-        if section in args.only.split(","):
-            t0 = pc()
-            runners[section](ctx)
-            say(f"  [{section} done in {pc() - t0:.0f}s, total {pc() - start:.0f}s]")
     out = args.out or os.path.join(
         HERE, "results", f"{info['date'][:16].replace(':', '')}-{info['commit']}.json")
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
-    ctx.report.data["machine"]["loadavg_at_end"] = os.getloadavg()
-    with open(out, "w") as f:
-        json.dump(ctx.report.data, f, indent=1)
+    for section in SECTIONS:
+        if section in args.only.split(","):
+            t0 = time.perf_counter()
+            runners[section](ctx)
+            now = time.perf_counter()
+            say(f"  [{section} done in {now - t0:.0f}s, total {now - start:.0f}s wall]")
+            # Saved after every section, so an interrupted run keeps what it measured.
+            ctx.report.data["machine"]["loadavg_at_end"] = os.getloadavg()
+            with open(out, "w") as f:
+                json.dump(ctx.report.data, f, indent=1)
     say(f"\nresults: {out}")
     if not args.no_plots:
         for path in plot(ctx.report.data, args.plots_dir):
