@@ -156,7 +156,8 @@ class Report:
         d = stats.get("dict")
         for name in CLASS_NAMES:
             st = stats.get(name)
-            if st is not None and d is not None and d["median"] > 0:
+            # A timed-out contender has no median and so no ratio.
+            if st and d and "median" in st and d.get("median", 0) > 0:
                 row.setdefault("ratio", {})[name] = st["median"] / d["median"]
         self.data["cells"].append(row)
         self.print_cell(row)
