@@ -129,7 +129,8 @@ def main(argv=None):
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("-n", type=int, default=1000, help="keys (default 1000)")
     p.add_argument("--only", default=",".join(CONTENDERS), help="contenders, comma-separated")
-    p.add_argument("--cache", action="store_true", help="also simulate caches at n = 1,000,000")
+    p.add_argument("--cache", action="store_true", help="also simulate caches (at --cache-n keys)")
+    p.add_argument("--cache-n", type=int, default=1_000_000, help="keys for --cache (default 1000000)")
     p.add_argument("--out", default=None, help="JSON path (default bench/results/instructions-<commit>.json)")
     p.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
     args = p.parse_args(argv)
@@ -153,7 +154,7 @@ def main(argv=None):
         result["instructions"][op] = row
         say(line)
     if args.cache:
-        n = 1_000_000
+        n = args.cache_n
         say(f"\ncache misses per operation at n = {n:,} (cachegrind --cache-sim=yes, rounds 1 and 2): "
             "D1 misses / last-level misses")
         say(f"  {'operation':<22}" + "".join(f"{c:>16}" for c in who))
