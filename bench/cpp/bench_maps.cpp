@@ -9,9 +9,11 @@
 //   load/<pct>   hit and miss lookups in a table of about 2^20 slots filled to
 //                pct % of its allocated slots, built the way each table allows
 //
-// Load is always entries / allocated slots (for std::unordered_map: entries /
-// buckets, since it chains). A table that cannot reach a load without growing
-// says so on stderr and in the benchmark's error message instead of vanishing.
+// Load is always entries / allocated slots (for the funnel map every slot of
+// its levels and special array, also those no key can be placed in; for
+// std::unordered_map: entries / buckets, since it chains). A table that cannot
+// reach a load without growing says so on stderr and in the benchmark's error
+// message instead of vanishing.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -88,11 +90,12 @@ struct QuenlorOps {
 template <>
 struct Ops<Funnel> : QuenlorOps<Funnel> {
   static constexpr const char* name = "FunnelHashMap";
+  // Every allocated slot, including the parts of wide buckets and of the
+  // fallback that no key is ever placed in.
   static uint64_t slots(const Funnel& m) {
-    if constexpr (requires { m.usable_slots(); })
-      return m.usable_slots();
-    else
-      return m.capacity();
+    uint64_t s = m.special().primary.slots() + m.special().fallback.slots();
+    for (const auto& lv : m.levels()) s += lv.slots();
+    return s;
   }
 };
 
@@ -100,13 +103,9 @@ template <>
 struct Ops<Elastic> : QuenlorOps<Elastic> {
   static constexpr const char* name = "ElasticHashMap";
   static uint64_t slots(const Elastic& m) {
-    if constexpr (requires { m.level(0).slots(); }) {
-      uint64_t s = 0;
-      for (uint64_t i = 0; i < m.level_count(); ++i) s += m.level(i).slots();
-      return s;
-    } else {
-      return m.capacity();
-    }
+    uint64_t s = 0;
+    for (uint64_t i = 0; i < m.level_count(); ++i) s += m.level(i).slots();
+    return s;
   }
 };
 
@@ -144,7 +143,9 @@ struct Ops<Std> : StdLikeOps<Std> {
 template <>
 struct Ops<Boost> : StdLikeOps<Boost> {
   static constexpr const char* name = "boost::unordered_flat_map";
-  static uint64_t slots(const Boost& m) { return m.bucket_count() * 15 / 16; }
+  // bucket_count() is its element capacity: 15 slots per group, less one
+  // sentinel slot.
+  static uint64_t slots(const Boost& m) { return m.bucket_count(); }
   static uint64_t capacity(const Boost& m) { return m.bucket_count(); }
 };
 #endif

@@ -46,7 +46,7 @@ def main():
     print(f"ns per operation (median of repetitions; '-' = cannot run there), "
           f"{ctx.get('num_cpus', '?')} CPUs at {ctx.get('mhz_per_cpu', '?')} MHz")
     short = {t: t.replace("::flat_hash_map", "").replace("std::unordered_map", "std::umap")
-             .replace("HashMap", "") for t in tables}
+             .replace("HashMap", "").replace("::unordered_flat_map", "") for t in tables}
     head = f"{'case':<16}" + "".join(f"{short[t]:>11}" for t in tables)
     head += "".join(f"{short[t] + '/absl':>14}" for t in tables[:2])
     print(head)

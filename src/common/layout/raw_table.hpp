@@ -22,6 +22,7 @@
 #include "common/layout/allocator.hpp"
 #include "common/layout/control.hpp"
 #include "common/layout/group.hpp"
+#include "common/probe_stats.hpp"
 
 namespace quenlor {
 
@@ -87,7 +88,11 @@ class RawTable {
   T& entry(uint64_t i) noexcept { return *std::launder(entries_ + i); }
   const T& entry(uint64_t i) const noexcept { return *std::launder(entries_ + i); }
 
-  Group group(uint64_t g) const noexcept { return Group::load(ctrl_ + g * kGroupWidth); }
+  // Every search reads control bytes through here (the match_* helpers too).
+  Group group(uint64_t g) const noexcept {
+    probe_stats::count_group_load();
+    return Group::load(ctrl_ + g * kGroupWidth);
+  }
   LaneMask match_tag(uint64_t g, uint8_t t) const noexcept { return group(g).match_tag(t); }
   LaneMask match_empty(uint64_t g) const noexcept { return group(g).match_empty(); }
   LaneMask match_free(uint64_t g) const noexcept { return group(g).match_free(); }
