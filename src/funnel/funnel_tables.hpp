@@ -50,10 +50,15 @@ struct FunnelTables {
   using Level = BucketLevel<K, V, A>;
   using Area = FunnelArea<K, V, A>;
 
+  // The levels up to the last one with buckets: the trailing levels without
+  // buckets (all of them at capacity 0) hold no slot, so no key is ever
+  // placed or searched there and they are not stored. level_count says how
+  // many the geometry has.
   std::vector<Level> levels;
   SpecialArray<K, V, A> special;
   std::vector<OverflowEntry<K, V>> overflow;
   ResetOnMove<uint64_t> usable_slots;  // slots some key can be placed in
+  ResetOnMove<uint64_t> level_count;   // levels of the geometry, stored or not
 
   // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
@@ -61,15 +66,18 @@ struct FunnelTables {
     const FunnelPlan plan =
         plan_funnel_geometry(capacity, shape.level_count, shape.bucket_width, delta);
     FunnelTables t;
-    t.levels.reserve(plan.bucket_counts.size());
+    uint64_t stored = plan.bucket_counts.size();
+    while (stored > 0 && plan.bucket_counts[stored - 1] == 0) --stored;
+    t.levels.reserve(stored);
     uint64_t usable = 0;
-    for (uint64_t i = 0; i < plan.bucket_counts.size(); ++i) {
+    for (uint64_t i = 0; i < stored; ++i) {
       t.levels.push_back(
           Level::with_capacity_in(i, plan.bucket_counts[i], shape.bucket_width, alloc));
       usable = sat_add(usable, sat_mul(t.levels.back().bucket_count(), kGroupWidth));
     }
     t.special = SpecialArray<K, V, A>::with_capacity_in(plan.special_capacity, probe_limit, alloc);
     t.usable_slots = sat_add(usable, t.special.usable_slots());
+    t.level_count = plan.bucket_counts.size();
     return t;
   }
 
