@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -39,6 +40,47 @@ struct SlotLocation {
   friend bool operator==(const SlotLocation&, const SlotLocation&) = default;
 };
 
+// The plans of the smallest geometries, by capacity and δ, kept per thread.
+// Every small map is built and grown through the same few capacities, and
+// planning one costs more than allocating its tables; larger plans are rare
+// and cheap next to their tables, so they are computed each time.
+struct FunnelPlanCache {
+  static constexpr uint64_t kMaxCapacity = 4096;
+  struct Item {
+    uint64_t capacity = 0;
+    double delta = 0.0;
+    bool used = false;
+    FunnelShape shape{};
+    FunnelPlan plan{};
+  };
+  std::array<Item, 8> items;
+  unsigned next = 0;
+
+  // Throws std::bad_alloc.
+  static const Item& get(uint64_t capacity, double delta, Item& scratch) {
+    thread_local FunnelPlanCache cache;
+    if (capacity <= kMaxCapacity) {
+      for (const Item& it : cache.items)
+        if (it.used && it.capacity == capacity && it.delta == delta) return it;
+    }
+    Item fresh = compute(capacity, delta);
+    if (capacity > kMaxCapacity) return scratch = std::move(fresh);
+    Item& slot = cache.items[cache.next];
+    cache.next = (cache.next + 1) % cache.items.size();
+    return slot = std::move(fresh);
+  }
+
+  static Item compute(uint64_t capacity, double delta) {
+    Item it;
+    it.capacity = capacity;
+    it.delta = delta;
+    it.used = true;
+    it.shape = funnel_shape(delta);
+    it.plan = plan_funnel_geometry(capacity, it.shape.level_count, it.shape.bucket_width, delta);
+    return it;
+  }
+};
+
 template <class K, class V>
 struct OverflowEntry {
   Entry<K, V> entry;
@@ -62,9 +104,10 @@ struct FunnelTables {
 
   // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
-    const FunnelShape shape = funnel_shape(delta);
-    const FunnelPlan plan =
-        plan_funnel_geometry(capacity, shape.level_count, shape.bucket_width, delta);
+    FunnelPlanCache::Item scratch;
+    const FunnelPlanCache::Item& planned = FunnelPlanCache::get(capacity, delta, scratch);
+    const FunnelShape& shape = planned.shape;
+    const FunnelPlan& plan = planned.plan;
     FunnelTables t;
     uint64_t stored = plan.bucket_counts.size();
     while (stored > 0 && plan.bucket_counts[stored - 1] == 0) --stored;
