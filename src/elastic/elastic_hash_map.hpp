@@ -294,7 +294,11 @@ class ElasticHashMap {
   // that stays small never pays for levels it does not use.
   Geometry build_geometry(uint64_t capacity, bool every_level) const {
     Geometry g;
-    const std::vector<uint64_t> sizes = partition_levels(capacity);
+    g.max_insertions = max_insertions_for(capacity, reserve_fraction_);
+    ElasticPlanCache::Item scratch;
+    const ElasticPlanCache::Item& planned =
+        ElasticPlanCache::get(capacity, g.max_insertions, reserve_fraction_, scratch);
+    const std::vector<uint64_t>& sizes = planned.sizes;
     g.levels.reserve(sizes.size());
     for (uint64_t i = 0; i < sizes.size(); ++i) {
       g.levels.push_back(
@@ -303,8 +307,7 @@ class ElasticHashMap {
               : LevelType::planned(sizes[i], i, reserve_fraction_, probe_scale_, alloc_));
       g.total_slots = sat_add(g.total_slots, g.levels.back().slots());
     }
-    g.max_insertions = max_insertions_for(capacity, reserve_fraction_);
-    g.plan = build_batch_plan(sizes, g.max_insertions, reserve_fraction_);
+    g.plan = planned.plan;
     return g;
   }
 

@@ -55,6 +55,21 @@ TEST(ElasticGeometry, LevelsBatchPlansAndProbeLimits) {
   for (uint64_t f = 0; f <= 16; ++f) EXPECT_EQ(small.probe_limit(f), 1u);
 }
 
+// Small plans are computed once per thread and then shared; the shared one
+// must be the plan itself, whatever was looked up in between.
+TEST(ElasticGeometry, CachedPlansEqualFreshOnes) {
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 3000; ++i) {
+    const uint64_t n = rng() % 3 == 0 ? rng() % 5000 : rng() % 40;
+    const double delta = std::vector<double>{0.1, 0.5, 1e-6, 0.999999}[rng() % 4];
+    const uint64_t m = max_insertions_for(n, delta);
+    ElasticPlanCache::Item scratch;
+    const auto& got = ElasticPlanCache::get(n, m, delta, scratch);
+    ASSERT_EQ(got.sizes, partition_levels(n)) << n;
+    ASSERT_EQ(got.plan, build_batch_plan(partition_levels(n), m, delta)) << n << " " << delta;
+  }
+}
+
 // The budgets as one element per free-slot count, built the direct way.
 U probe_limit_table(uint64_t slots, double delta, double probe_scale) {
   U limits(slots + 1, 1);
