@@ -18,9 +18,17 @@ void ElasticHashMap<K, V, S, A>::check_consistency() const {
     const LevelType& lv = levels_[i];
     lv.check_counts("level counts differ from its control bytes");
     if (lv.len() != 0 && i > max_populated_level_) fatal("entry above max_populated_level");
-    for (uint64_t f = 0; f < lv.probe_limits().size(); ++f)
-      if (lv.probe_limit(f) < 1 || lv.probe_limit(f) > lv.groups())
-        fatal("probe budget outside 1..groups");
+    if (!lv.allocated() && (lv.len() != 0 || lv.tombstones() != 0))
+      fatal("level without a block holds slots");
+    if (lv.allocated() && lv.table().slots() != lv.slots()) fatal("level block of the wrong size");
+    uint64_t prev_free = 0, prev_groups = lv.groups() + 1;
+    for (const auto& step : lv.probe_steps()) {
+      if (step.most_free <= prev_free || step.most_free >= lv.slots() ||
+          step.groups >= prev_groups || step.groups < 2)
+        fatal("probe budget steps out of order or outside 2..groups");
+      prev_free = step.most_free;
+      prev_groups = step.groups;
+    }
     lv.table().for_each_full([&](uint64_t slot, const EntryType& e) {
       const uint64_t h = hash_of(e.key);
       if (lv.table().ctrl_byte(slot) != tag_of(h)) fatal("control byte is not the key's tag");

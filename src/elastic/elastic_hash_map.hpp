@@ -81,7 +81,7 @@ class ElasticHashMap {
   static ElasticHashMap with_options(const ElasticOptions& options, A alloc = A()) {
     const ElasticOptions o = sanitized(options);
     ElasticHashMap map(S::make(), alloc, o.reserve_fraction, o.probe_scale);
-    map.install(map.build_geometry(o.capacity), o.capacity);
+    map.install(map.build_geometry(o.capacity, false), o.capacity);
     return map;
   }
 
@@ -193,6 +193,13 @@ class ElasticHashMap {
   // first one broken (elastic/elastic_consistency.hpp).
   void check_consistency() const;
 
+  // Gives every level its block now instead of at its first placement; the
+  // map behaves the same either way (a test oracle). Throws std::bad_alloc.
+  void allocate_all_levels() {
+    for (LevelType& lv : levels_)
+      if (!lv.allocated()) lv.allocate();
+  }
+
   uint64_t level_count() const noexcept { return levels_.size(); }
   const LevelType& level(uint64_t i) const noexcept { return levels_[i]; }
   const std::vector<uint64_t>& batch_plan() const noexcept { return batch_plan_; }
@@ -267,6 +274,10 @@ class ElasticHashMap {
     if (levels_.empty()) fatal("no free slot found after resize");
     SlotPosition at = choose_slot_for_new_key(h);
     if (at.slot == kNoSlot) fatal("no free slot found after resize");
+    // The first key of a level brings its block; nothing has changed yet if
+    // that fails. Rebuilds that move entries allocate every level up front.
+    if (!levels_[at.level].allocated()) [[unlikely]]
+      levels_[at.level].allocate();
     place_new_entry(at, std::move(e), tag_of(h));
   }
 
@@ -278,17 +289,25 @@ class ElasticHashMap {
 
   // ---- rebuild (cold) -----------------------------------------------------
 
-  Geometry build_geometry(uint64_t capacity) const {
+  // With `every_level` false only level 0, where the first keys go, gets its
+  // block now; the others get theirs at their first placement, so a map
+  // that stays small never pays for levels it does not use.
+  Geometry build_geometry(uint64_t capacity, bool every_level) const {
     Geometry g;
-    const std::vector<uint64_t> sizes = partition_levels(capacity);
+    g.max_insertions = max_insertions_for(capacity, reserve_fraction_);
+    ElasticPlanCache::Item scratch;
+    const ElasticPlanCache::Item& planned =
+        ElasticPlanCache::get(capacity, g.max_insertions, reserve_fraction_, scratch);
+    const std::vector<uint64_t>& sizes = planned.sizes;
     g.levels.reserve(sizes.size());
     for (uint64_t i = 0; i < sizes.size(); ++i) {
       g.levels.push_back(
-          LevelType::with_capacity_in(sizes[i], i, reserve_fraction_, probe_scale_, alloc_));
+          i == 0 || every_level
+              ? LevelType::with_capacity_in(sizes[i], i, reserve_fraction_, probe_scale_, alloc_)
+              : LevelType::planned(sizes[i], i, reserve_fraction_, probe_scale_, alloc_));
       g.total_slots = sat_add(g.total_slots, g.levels.back().slots());
     }
-    g.max_insertions = max_insertions_for(capacity, reserve_fraction_);
-    g.plan = build_batch_plan(sizes, g.max_insertions, reserve_fraction_);
+    g.plan = planned.plan;
     return g;
   }
 
@@ -303,7 +322,9 @@ class ElasticHashMap {
   }
 
   [[gnu::noinline]] void rebuild(uint64_t new_capacity) {
-    Geometry g = build_geometry(new_capacity);
+    // Entries are moved in without a chance to fail, so every level a moved
+    // entry could land in must already have its block.
+    Geometry g = build_geometry(new_capacity, len_ != 0);
     if (g.total_slots < len_) fatal("no free slot found after resize");
     std::vector<LevelType> old = std::move(levels_);
     install(std::move(g), new_capacity);

@@ -14,9 +14,17 @@
 // group that holds an EMPTY byte (insertion takes the first group with a free
 // lane, and EMPTY bytes are only ever turned into full ones until a reset).
 //
-// probe_limits[f], for f free slots, is how many groups a budgeted insertion
+// probe_limit(f), for f free slots, is how many groups a budgeted insertion
 // probe may visit: about 1 + (probe_scale / 16) × min(log2²(slots / f),
-// log2(1 / δ)). It is precomputed so that insertion only indexes an array.
+// log2(1 / δ)). It is a step function of f with few steps (three at the
+// default options), so the level keeps the steps, computed once at
+// construction, rather than one budget per free-slot count: no logarithms,
+// roots or powers per insertion, and no memory in proportion to the slots.
+//
+// A level's table is allocated at its first placement (or up front, see
+// with_capacity_in): until then the level has its geometry but no block, holds
+// nothing, and answers slot choice as an all-EMPTY table would, so keys land in
+// the same slots whether or not the block existed beforehand.
 #pragma once
 
 #include <algorithm>
@@ -67,31 +75,66 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
     uint64_t stride_ = 0;
   };
 
-  // `slots` is 16 × a power of two (partition_levels guarantees it).
-  // Throws std::bad_alloc (LayoutOverflow for impossible sizes).
+  // One step of the budget function: free counts above the previous step's
+  // `most_free` and up to this one allow `groups` groups; above the last
+  // step, one group.
+  struct ProbeStep {
+    uint64_t most_free;
+    uint64_t groups;
+    friend bool operator==(const ProbeStep&, const ProbeStep&) = default;
+  };
+
+  // `slots` is 16 × a power of two (partition_levels guarantees it). The
+  // level's geometry without its block; allocate() adds the block.
+  // Throws std::bad_alloc.
+  static Level planned(uint64_t slots, uint64_t index, double delta, double probe_scale,
+                       A alloc = A()) {
+    Level lv = geometry(slots, index, delta, alloc);
+    lv.probe_steps_ = build_probe_steps(slots, lv.groups(), delta, probe_scale);
+    return lv;
+  }
+
+  // The level with its block. Throws std::bad_alloc (LayoutOverflow for
+  // impossible sizes) before any budget is computed.
   static Level with_capacity_in(uint64_t slots, uint64_t index, double delta, double probe_scale,
                                 A alloc = A()) {
-    Level lv;
-    static_cast<Base&>(lv) = Base::with_capacity_in(slots, alloc);
-    lv.probe_limits_ = build_probe_limits(lv.slots(), lv.groups(), delta, probe_scale);
-    lv.salt_ = table_salt(index);
-    lv.group_mask_ = lv.groups() == 0 ? 0 : lv.groups() - 1;
-    lv.reserve_threshold_ = level_reserve_threshold(lv.slots(), delta);
+    Level lv = geometry(slots, index, delta, alloc);
+    lv.allocate();
+    lv.probe_steps_ = build_probe_steps(slots, lv.groups(), delta, probe_scale);
     return lv;
   }
 
   Level(Level&&) noexcept = default;
   Level& operator=(Level&&) noexcept = default;
 
+  bool allocated() const noexcept { return this->table().slots() != 0 || slots_ == 0; }
+  // Gives the level its all-EMPTY block. Throws std::bad_alloc with the level
+  // unchanged.
+  void allocate() {
+    QUENLOR_DCHECK(!allocated());
+    static_cast<Base&>(*this) = Base::with_capacity_in(slots_, alloc_);
+    QUENLOR_DCHECK(this->table().slots() == slots_);
+  }
+
+  // The geometry, whether or not the block exists yet.
+  uint64_t slots() const noexcept { return slots_; }
+  uint64_t groups() const noexcept { return slots_ / kGroupWidth; }
+  uint64_t free_slots() const noexcept { return slots_ - this->len(); }
+  bool has_free_slot() const noexcept { return this->len() < slots_; }
+  bool needs_purge() const noexcept { return this->tombstones() > slots_ / 2; }
+
   uint64_t salt() const noexcept { return salt_; }
   uint64_t group_mask() const noexcept { return group_mask_; }
   uint64_t reserve_threshold() const noexcept { return reserve_threshold_; }
   // At most groups(): the whole sequence is the largest budget that means anything.
   uint64_t probe_limit(uint64_t free) const noexcept {
-    QUENLOR_DCHECK(free < probe_limits_.size());
-    return probe_limits_[free];
+    QUENLOR_DCHECK(free <= slots_);
+    if (free == 0) return 1;
+    const auto it = std::partition_point(probe_steps_.begin(), probe_steps_.end(),
+                                         [free](const ProbeStep& s) { return s.most_free < free; });
+    return it == probe_steps_.end() ? 1 : it->groups;
   }
-  std::span<const uint64_t> probe_limits() const noexcept { return probe_limits_; }
+  std::span<const ProbeStep> probe_steps() const noexcept { return probe_steps_; }
 
   ProbeSeq probe_seq(uint64_t h) const noexcept {
     return ProbeSeq((salt_ ^ h) & group_mask_, group_mask_);
@@ -122,6 +165,9 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
     QUENLOR_DCHECK(this->has_free_slot() && budget >= 1 && budget <= this->groups());
     const Table& t = this->table();
     ProbeSeq seq = probe_seq(h);
+    // No block yet: every group is free, the first one wins.
+    if (t.slots() == 0) [[unlikely]]
+      return seq.group() * kGroupWidth;
     for (uint64_t visited = 1;; ++visited, seq.advance()) {
       LaneMask free = t.match_free(seq.group());
       if (free) return seq.group() * kGroupWidth + free.lowest();
@@ -132,11 +178,20 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
  private:
   Level() noexcept = default;
 
-  static std::vector<uint64_t> build_probe_limits(uint64_t slots, uint64_t groups, double delta,
+  static Level geometry(uint64_t slots, uint64_t index, double delta, A alloc) noexcept {
+    Level lv;
+    lv.alloc_ = alloc;
+    lv.slots_ = slots;
+    lv.salt_ = table_salt(index);
+    lv.group_mask_ = slots < kGroupWidth ? 0 : slots / kGroupWidth - 1;
+    lv.reserve_threshold_ = level_reserve_threshold(slots, delta);
+    return lv;
+  }
+
+  static std::vector<ProbeStep> build_probe_steps(uint64_t slots, uint64_t groups, double delta,
                                                   double probe_scale) {
-    if (slots >= std::vector<uint64_t>().max_size()) throw LayoutOverflow();
-    std::vector<uint64_t> limits(slots + 1, 1);
-    if (groups < 2) return limits;
+    std::vector<ProbeStep> steps;
+    if (groups < 2) return steps;
 
     // thresholds[k - 2]: the most free slots at which k groups are allowed.
     const double log2_inv_delta = std::log2(1.0 / delta);
@@ -148,22 +203,25 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
       if (t < 2) break;
       thresholds.push_back(std::min(slots, t - 1));
     }
-    // Larger budgets win where thresholds overlap.
+    // Larger budgets win where thresholds overlap: walking from the largest
+    // budget down, a smaller one only adds the free counts above the bound.
     uint64_t bound = 0;
     for (size_t j = thresholds.size(); j-- > 0;) {
       if (thresholds[j] > bound) {
-        std::fill(limits.begin() + static_cast<std::ptrdiff_t>(bound + 1),
-                  limits.begin() + static_cast<std::ptrdiff_t>(thresholds[j] + 1), j + 2);
+        steps.push_back({thresholds[j], j + 2});
         bound = thresholds[j];
       }
     }
-    return limits;
+    steps.shrink_to_fit();
+    return steps;
   }
 
-  std::vector<uint64_t> probe_limits_;
+  std::vector<ProbeStep> probe_steps_;  // most_free increasing, groups decreasing
+  uint64_t slots_ = 0;
   uint64_t salt_ = 0;
   uint64_t group_mask_ = 0;
   uint64_t reserve_threshold_ = 0;
+  [[no_unique_address]] A alloc_{};
 };
 
 // The levels as a table sequence for traversal (TableIter, ExtractIf).

@@ -19,6 +19,8 @@ void FunnelHashMap<K, V, S, A>::check_consistency() const {
   const auto& primary = tables_.special.primary;
   if (levels.empty() ? max_populated_level_ != 0 : max_populated_level_ >= levels.size())
     fatal("max_populated_level past the last level");
+  if (levels.size() > tables_.level_count || (!levels.empty() && levels.back().slots() == 0))
+    fatal("stored levels are not those up to the last one with buckets");
   if (primary.group_summaries.size() != primary.groups())
     fatal("one summary per special-primary group");
 

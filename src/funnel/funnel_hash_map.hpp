@@ -163,7 +163,8 @@ class FunnelHashMap {
   double reserve_fraction() const noexcept { return reserve_fraction_; }
   uint64_t primary_probe_limit() const noexcept { return primary_probe_limit_; }
   uint64_t max_populated_level() const noexcept { return max_populated_level_; }
-  uint64_t level_count() const noexcept { return tables_.levels.size(); }
+  uint64_t level_count() const noexcept { return tables_.level_count; }
+  // The levels that have buckets: a prefix of the level_count() levels.
   const std::vector<Level>& levels() const noexcept { return tables_.levels; }
   const SpecialArray<K, V, A>& special() const noexcept { return tables_.special; }
   uint64_t overflow_len() const noexcept { return tables_.overflow.size(); }

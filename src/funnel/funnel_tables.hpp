@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -39,6 +40,47 @@ struct SlotLocation {
   friend bool operator==(const SlotLocation&, const SlotLocation&) = default;
 };
 
+// The plans of the smallest geometries, by capacity and δ, kept per thread.
+// Every small map is built and grown through the same few capacities, and
+// planning one costs more than allocating its tables; larger plans are rare
+// and cheap next to their tables, so they are computed each time.
+struct FunnelPlanCache {
+  static constexpr uint64_t kMaxCapacity = 4096;
+  struct Item {
+    uint64_t capacity = 0;
+    double delta = 0.0;
+    bool used = false;
+    FunnelShape shape{};
+    FunnelPlan plan{};
+  };
+  std::array<Item, 8> items;
+  unsigned next = 0;
+
+  // Throws std::bad_alloc.
+  static const Item& get(uint64_t capacity, double delta, Item& scratch) {
+    thread_local FunnelPlanCache cache;
+    if (capacity <= kMaxCapacity) {
+      for (const Item& it : cache.items)
+        if (it.used && it.capacity == capacity && it.delta == delta) return it;
+    }
+    Item fresh = compute(capacity, delta);
+    if (capacity > kMaxCapacity) return scratch = std::move(fresh);
+    Item& slot = cache.items[cache.next];
+    cache.next = (cache.next + 1) % cache.items.size();
+    return slot = std::move(fresh);
+  }
+
+  static Item compute(uint64_t capacity, double delta) {
+    Item it;
+    it.capacity = capacity;
+    it.delta = delta;
+    it.used = true;
+    it.shape = funnel_shape(delta);
+    it.plan = plan_funnel_geometry(capacity, it.shape.level_count, it.shape.bucket_width, delta);
+    return it;
+  }
+};
+
 template <class K, class V>
 struct OverflowEntry {
   Entry<K, V> entry;
@@ -50,26 +92,35 @@ struct FunnelTables {
   using Level = BucketLevel<K, V, A>;
   using Area = FunnelArea<K, V, A>;
 
+  // The levels up to the last one with buckets: the trailing levels without
+  // buckets (all of them at capacity 0) hold no slot, so no key is ever
+  // placed or searched there and they are not stored. level_count says how
+  // many the geometry has.
   std::vector<Level> levels;
   SpecialArray<K, V, A> special;
   std::vector<OverflowEntry<K, V>> overflow;
   ResetOnMove<uint64_t> usable_slots;  // slots some key can be placed in
+  ResetOnMove<uint64_t> level_count;   // levels of the geometry, stored or not
 
   // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
-    const FunnelShape shape = funnel_shape(delta);
-    const FunnelPlan plan =
-        plan_funnel_geometry(capacity, shape.level_count, shape.bucket_width, delta);
+    FunnelPlanCache::Item scratch;
+    const FunnelPlanCache::Item& planned = FunnelPlanCache::get(capacity, delta, scratch);
+    const FunnelShape& shape = planned.shape;
+    const FunnelPlan& plan = planned.plan;
     FunnelTables t;
-    t.levels.reserve(plan.bucket_counts.size());
+    uint64_t stored = plan.bucket_counts.size();
+    while (stored > 0 && plan.bucket_counts[stored - 1] == 0) --stored;
+    t.levels.reserve(stored);
     uint64_t usable = 0;
-    for (uint64_t i = 0; i < plan.bucket_counts.size(); ++i) {
+    for (uint64_t i = 0; i < stored; ++i) {
       t.levels.push_back(
           Level::with_capacity_in(i, plan.bucket_counts[i], shape.bucket_width, alloc));
       usable = sat_add(usable, sat_mul(t.levels.back().bucket_count(), kGroupWidth));
     }
     t.special = SpecialArray<K, V, A>::with_capacity_in(plan.special_capacity, probe_limit, alloc);
     t.usable_slots = sat_add(usable, t.special.usable_slots());
+    t.level_count = plan.bucket_counts.size();
     return t;
   }
 

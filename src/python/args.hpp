@@ -50,6 +50,32 @@ struct OtherAndKwargs {
   PyRef rest;
 };
 
+// Whether `kwargs` has the keyword `name`. The name's str object is made once
+// per name (names are string literals, told apart by address).
+inline bool has_keyword(PyObject* kwargs, const char* name) {
+  static const char* names[4] = {};
+  static PyObject* objects[4] = {};
+  PyObject* key = nullptr;
+  for (int i = 0; i < 4 && key == nullptr; ++i) {
+    if (names[i] == name) {
+      key = objects[i];
+    } else if (names[i] == nullptr) {
+      key = PyUnicode_InternFromString(name);
+      if (key == nullptr) throw_python_error();
+      names[i] = name, objects[i] = key;
+    }
+  }
+  PyRef made;
+  if (key == nullptr) {  // more names than slots: no caching
+    made = PyRef::steal(PyUnicode_FromString(name));
+    if (!made) throw_python_error();
+    key = made.get();
+  }
+  const int found = PyDict_Contains(kwargs, key);
+  if (found < 0) throw_python_error();
+  return found == 1;
+}
+
 inline OtherAndKwargs split_other_kwargs(const char* fname, PyObject* args, PyObject* kwargs,
                                          const char* extra_name) {
   OtherAndKwargs out;
@@ -61,6 +87,14 @@ inline OtherAndKwargs split_other_kwargs(const char* fname, PyObject* args, PyOb
   }
   if (nargs == 1) out.other = PyTuple_GetItem(args, 0);
   if (kwargs == nullptr || PyDict_Size(kwargs) == 0) return out;
+  // The usual call names neither parameter: every keyword is an entry, and
+  // the dict itself serves (the bulk update copes with a dict that changes
+  // under its walk).
+  if (!has_keyword(kwargs, "other") &&
+      (extra_name == nullptr || !has_keyword(kwargs, extra_name))) {
+    out.rest = PyRef::borrow(kwargs);
+    return out;
+  }
   out.rest = PyRef::steal(PyDict_Copy(kwargs));
   if (!out.rest) throw_python_error();
   auto take = [&](const char* name, PyObject*& slot) {

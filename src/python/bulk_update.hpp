@@ -123,6 +123,19 @@ bool update_from_pairs(Map& map, PyObject* source) {
   if (!it) throw_python_error();
   bool inserted = false;
   while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    // An exact tuple or list answers len() and [i] with its own C code: read
+    // it directly. The pair's items are held while hashing runs Python code.
+    if ((PyTuple_CheckExact(item.get()) && PyTuple_Size(item.get()) == 2) ||
+        (PyList_CheckExact(item.get()) && PyList_Size(item.get()) == 2)) {
+      const bool tuple = PyTuple_CheckExact(item.get());
+      PyRef key =
+          PyRef::borrow(tuple ? PyTuple_GetItem(item.get(), 0) : PyList_GetItem(item.get(), 0));
+      PyRef value =
+          PyRef::borrow(tuple ? PyTuple_GetItem(item.get(), 1) : PyList_GetItem(item.get(), 1));
+      insert_hashing(map, key.get(), value.get());
+      inserted = true;
+      continue;
+    }
     Py_ssize_t n = PyObject_Size(item.get());
     if (n < 0) PyErr_Clear();
     if (n != 2) throw_not_a_pair();
@@ -159,6 +172,9 @@ void bulk_update(MapObject<F>* target, PyObject* other, PyObject* kwargs) {
       inserted = source->inner.len() > 0;
     } else if (PyDict_Check(other)) {
       inserted = update_from_dict(map, other);
+    } else if (PyList_CheckExact(other) || PyTuple_CheckExact(other)) {
+      // Neither has a keys attribute: pairs, without the failed lookup.
+      inserted = update_from_pairs(map, other);
     } else {
       PyRef keys = PyRef::steal(PyObject_GetAttrString(other, "keys"));
       if (keys) {

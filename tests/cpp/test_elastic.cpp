@@ -49,8 +49,119 @@ TEST(ElasticGeometry, LevelsBatchPlansAndProbeLimits) {
                                   : f >= 309         ? 3u
                                                      : 4u)
         << f;
+  EXPECT_EQ(big.probe_steps().size(), 3u);
   const auto small = Level<uint64_t, uint64_t>::with_capacity_in(16, 3, 0.1, 16.0);
-  for (uint64_t l : small.probe_limits()) EXPECT_EQ(l, 1u);
+  EXPECT_TRUE(small.probe_steps().empty());
+  for (uint64_t f = 0; f <= 16; ++f) EXPECT_EQ(small.probe_limit(f), 1u);
+}
+
+// Small plans are computed once per thread and then shared; the shared one
+// must be the plan itself, whatever was looked up in between.
+TEST(ElasticGeometry, CachedPlansEqualFreshOnes) {
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 3000; ++i) {
+    const uint64_t n = rng() % 3 == 0 ? rng() % 5000 : rng() % 40;
+    const double delta = std::vector<double>{0.1, 0.5, 1e-6, 0.999999}[rng() % 4];
+    const uint64_t m = max_insertions_for(n, delta);
+    ElasticPlanCache::Item scratch;
+    const auto& got = ElasticPlanCache::get(n, m, delta, scratch);
+    ASSERT_EQ(got.sizes, partition_levels(n)) << n;
+    ASSERT_EQ(got.plan, build_batch_plan(partition_levels(n), m, delta)) << n << " " << delta;
+  }
+}
+
+// The budgets as one element per free-slot count, built the direct way.
+U probe_limit_table(uint64_t slots, double delta, double probe_scale) {
+  U limits(slots + 1, 1);
+  const uint64_t groups = slots / 16;
+  std::vector<std::pair<uint64_t, uint64_t>> pairs;
+  for (uint64_t k = 2; k <= groups; ++k) {
+    const double x = static_cast<double>(16 * k - 16) / probe_scale;
+    if (x >= std::log2(1.0 / delta)) break;
+    const uint64_t t =
+        f64_to_u64_sat(std::ceil(static_cast<double>(slots) / std::exp2(std::sqrt(x))));
+    if (t < 2) break;
+    pairs.push_back({k, std::min(slots, t - 1)});
+  }
+  for (uint64_t f = 1; f < slots; ++f)
+    for (auto [k, threshold] : pairs)
+      if (threshold >= f) limits[f] = std::max(limits[f], k);
+  return limits;
+}
+
+TEST(ElasticGeometry, ProbeStepsGiveTheFullBudgetTable) {
+  for (uint64_t slots = 16; slots <= (uint64_t{1} << 14); slots *= 2)
+    for (double delta : {0.1, 0.5, 0.01, 1e-6, 0.999999})
+      for (double scale : {16.0, 1.0, 0.3, 40.0, 1000.0, 1e300, 5e-324}) {
+        const auto lv = Level<uint64_t, uint64_t>::planned(slots, 0, delta, scale);
+        const U want = probe_limit_table(slots, delta, scale);
+        for (uint64_t f = 0; f <= slots; ++f)
+          ASSERT_EQ(lv.probe_limit(f), want[f])
+              << slots << " " << delta << " " << scale << " " << f;
+      }
+}
+
+// Levels get their blocks at their first placement. A map whose blocks all
+// exist from the start must place every key in the same slot, traverse in the
+// same order and grow at the same points, through growth, removal and clear.
+TEST_F(Elastic, LazyLevelsPlaceLikeAllocatedOnes) {
+  for (uint64_t run = 0; run < 6; ++run) {
+    std::mt19937_64 rng(run);
+    const uint64_t words = run % 2 == 0 ? 5000 : 2;
+    const auto o = opts(run * 37 % 200, run % 3 == 0 ? 0.1 : 0.01);
+    auto lazy = PinnedMap::with_options(o), eager = PinnedMap::with_options(o);
+    auto k = [&](uint64_t id) { return Key(mix(id % words), id); };
+    for (int step = 0; step < 3000; ++step) {
+      eager.allocate_all_levels();
+      const uint64_t id = rng() % 500, r = rng() % 100;
+      if (r < 70) {
+        ASSERT_EQ(lazy.insert(k(id), Val(id)).has_value(),
+                  eager.insert(k(id), Val(id)).has_value());
+      } else if (r < 99) {
+        ASSERT_EQ(lazy.remove(k(id)).has_value(), eager.remove(k(id)).has_value());
+      } else {
+        lazy.clear(), eager.clear();
+      }
+      ASSERT_EQ(lazy.capacity(), eager.capacity());
+      ASSERT_EQ(lazy.batch_index(), eager.batch_index());
+      ASSERT_EQ(level_lens(lazy), level_lens(eager));
+      ASSERT_EQ(level_lens(lazy, true), level_lens(eager, true));
+      auto a = lazy.iter(), b = eager.iter();
+      for (;;) {
+        const auto *ea = a.next(), *eb = b.next();
+        ASSERT_EQ(ea == nullptr, eb == nullptr);
+        if (ea == nullptr) break;
+        ASSERT_EQ(ea->key.id, eb->key.id);
+        const auto pa = lazy.position_of(ea->key), pb = eager.position_of(eb->key);
+        ASSERT_EQ(pa->level, pb->level);
+        ASSERT_EQ(pa->slot, pb->slot);
+      }
+      if (step % 100 == 0) lazy.check_consistency(), eager.check_consistency();
+    }
+  }
+  // An empty map holds no block; the first key brings level 0's only.
+  TestAllocator::budget = -1;
+  auto m = ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>::with_options(opts(0));
+  EXPECT_EQ(TestAllocator::blocks, 0);
+  m.insert(key(1), Val(1));
+  EXPECT_EQ(m.level_count(), 5u);
+  EXPECT_EQ(TestAllocator::blocks, 1);
+  // Capacity 100: the 62nd key is level 1's first. Without its block the key
+  // is refused and nothing changes.
+  auto m100 = ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>::with_options(opts(100));
+  for (uint64_t i = 0; i < 61; ++i) m100.insert(key(i), Val(i));
+  EXPECT_EQ(TestAllocator::blocks, 2);
+  TestAllocator::budget = 0;
+  EXPECT_THROW(m100.insert(key(61), Val(61)), std::bad_alloc);
+  EXPECT_FALSE(m100.contains_key(key(61)));
+  EXPECT_EQ(m100.len(), 61u);
+  EXPECT_EQ(live, 2 * (61 + 1));
+  TestAllocator::budget = -1;
+  m100.insert(key(61), Val(61));
+  EXPECT_EQ(m100.position_of(key(61))->level, 1u);
+  EXPECT_EQ(TestAllocator::blocks, 3);
+  m100.check_consistency();
+  m.check_consistency();
 }
 
 // The level split of the first insertions follows from the batch rules alone, whatever the

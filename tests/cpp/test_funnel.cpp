@@ -30,7 +30,7 @@ M make(uint64_t capacity, double delta = 0.1, std::optional<uint64_t> limit = st
 // Slot counts of the areas that have slots: levels by index, then P and F.
 Slots slots(const Map& m) {
   Slots out{{P, m.special().primary.slots()}, {F, m.special().fallback.slots()}};
-  for (uint64_t i = 0; i < m.level_count(); ++i) out[i] = m.levels()[i].slots();
+  for (uint64_t i = 0; i < m.levels().size(); ++i) out[i] = m.levels()[i].slots();
   std::erase_if(out, [](const auto& kv) { return kv.second == 0; });
   return out;
 }
@@ -152,6 +152,14 @@ TEST(FunnelGeometry, ShapesProbeLimitsAndSmallCapacities) {
                                                                 {16, {{23, 16}}},
                                                                 {32, {{0, 16}, {1, 16}}}})
     EXPECT_EQ(slots(make(n)), want) << n;
+  // Levels past the last one with buckets are counted but not stored.
+  for (auto [n, stored] :
+       std::vector<std::pair<uint64_t, uint64_t>>{{0, 0}, {4, 0}, {16, 24}, {32, 2}, {1000, 11}}) {
+    const Map m = make(n);
+    EXPECT_EQ(m.level_count(), funnel_shape(0.1).level_count) << n;
+    EXPECT_EQ(m.levels().size(), stored) << n;
+    m.check_consistency();
+  }
 
   // Every bucket partition sums to its total and steps down by about 3/4.
   std::vector<uint64_t> totals{uint64_t{1} << 20, (uint64_t{1} << 36) + 12345, uint64_t{1} << 60};
@@ -164,6 +172,24 @@ TEST(FunnelGeometry, ShapesProbeLimitsAndSmallCapacities) {
         ASSERT_TRUE(4 * c[i] + 4 >= 3 * c[i - 1] && 4 * c[i] <= 3 * c[i - 1] + 4)
             << total << " " << levels;
     }
+}
+
+// Small plans are computed once per thread and then shared; the shared one
+// must be the plan itself, whatever was looked up in between.
+TEST(FunnelGeometry, CachedPlansEqualFreshOnes) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 3000; ++i) {
+    const uint64_t n = rng() % 3 == 0 ? rng() % 5000 : rng() % 40;
+    const double delta = std::vector<double>{0.1, 0.5, 1e-6, 0.01}[rng() % 4];
+    FunnelPlanCache::Item scratch;
+    const auto& got = FunnelPlanCache::get(n, delta, scratch);
+    const auto want = FunnelPlanCache::compute(n, delta);
+    ASSERT_EQ(got.shape.level_count, want.shape.level_count);
+    ASSERT_EQ(got.shape.bucket_width, want.shape.bucket_width);
+    ASSERT_EQ(got.plan.special_capacity, want.plan.special_capacity);
+    ASSERT_EQ(got.plan.total_buckets, want.plan.total_buckets);
+    ASSERT_EQ(got.plan.bucket_counts, want.plan.bucket_counts) << n << " " << delta;
+  }
 }
 
 TEST_F(Funnel, GrowthReserveReplacementAndRemoval) {

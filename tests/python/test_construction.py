@@ -135,3 +135,82 @@ def test_repr_and_capacity(map_cls):
     assert m.capacity == grown  # clear keeps the tables
     assert repr(map_cls.with_options(capacity=1000)) == f"{name}(len=0, capacity=1000)"
     assert map_cls.capacity.__doc__ is None
+
+
+class StrSub(str):
+    pass
+
+
+class EqualHash:
+    """Equal hashes, equality by name; one of them raises from __eq__."""
+
+    def __init__(self, name, boom=False):
+        self.name, self.boom = name, boom
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        if self.boom:
+            raise ValueError("boom")
+        return isinstance(other, EqualHash) and other.name == self.name
+
+
+class PairSeq:
+    """A pair that is neither tuple nor list: answered through len() and [i]."""
+
+    def __init__(self, k, v):
+        self.items = (k, v)
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def awkward_pairs():
+    nan = float("nan")
+    keys = [1, 1.0, True, nan, nan, "a", StrSub("a"), "\ud800", "b", EqualHash("x"),
+            EqualHash("x"), EqualHash("y", boom=True), EqualHash("y"), 2**70, -1, -2]
+    return [(k, i) for i, k in enumerate(keys)] + [(k, -i) for i, k in enumerate(keys[::3])]
+
+
+def shape(m):
+    # Each map draws its own seed, so slots (and the order beyond one group) differ.
+    return sorted((id(k), v) for k, v in m.items()), len(m), m.capacity
+
+
+# Tuples and lists are read directly; any other pair type, and any source that
+# is not an exact list or tuple, goes through len() and [i]. Same map either way.
+@pytest.mark.parametrize("n", [0, 1, 4, 9, 40])
+def test_pair_sources_build_the_same_map(map_cls, n):
+    pairs = awkward_pairs() * (n // 8 + 1)
+    pairs = pairs[:n] if n < len(pairs) else pairs
+    plain = shape(map_cls([PairSeq(k, v) for k, v in pairs]))
+    for source in (pairs, tuple(pairs), [list(p) for p in pairs], tuple(list(p) for p in pairs)):
+        assert shape(map_cls(source)) == plain
+        m = map_cls()
+        m.update(source)
+        assert shape(m) == plain
+    # Without a length nothing is reserved: the map grows as the pairs come.
+    assert shape(map_cls(iter(pairs))) == shape(map_cls(iter([PairSeq(k, v) for k, v in pairs])))
+    with pytest.raises(ValueError, match="^update sequence elements must be 2-tuples$"):
+        map_cls([(1, 2), (1, 2, 3)])
+    with pytest.raises(ValueError, match="^update sequence elements must be 2-tuples$"):
+        map_cls([[1]])
+
+
+# Keywords that name no parameter are the entries themselves; naming `other` or
+# `capacity` takes the slower split. Both must give what a dict source gives.
+def test_keywords_as_entries(map_cls):
+    kw = {f"k{i}": i for i in range(6)}
+    assert map_cls(**kw).capacity == map_cls(dict(kw)).capacity
+    assert list(map_cls(**kw).items()) == list(kw.items())
+    assert list(map_cls([("k0", -1)], **kw).items()) == list(kw.items())
+    assert list(map_cls(other=[("z", 0)], **kw).items()) == [("z", 0)] + list(kw.items())
+    m = map_cls(capacity=100, **kw)
+    assert m.capacity == 100 and dict(m.items()) == kw
+    m = map_cls()
+    m.update(**kw)
+    assert list(m.items()) == list(kw.items()) and m.capacity == map_cls(**kw).capacity

@@ -1,8 +1,10 @@
 // RawTable: a fixed array of entry slots in groups of 16 with one control byte
 // per slot, in a single zero-filled 64-byte-aligned block:
 //
-//   [ slots x T entries | pad to 64 | slots control bytes | pad to 64 ]
+//   [ slots x T entries | pad to 64 | slots control bytes ]
 //
+// Group loads never reach past the last control byte, so the block ends
+// there: a one-group table is 400 bytes, not 448.
 // A table is built once with its final size and never grows; an entry stays in
 // its slot until it is taken out or the table is discarded. The table knows
 // nothing of keys or hashing and keeps no counts: owners track full and
@@ -42,7 +44,7 @@ class RawTable {
     uint64_t entry_bytes = slots * sizeof(T);
     uint64_t ctrl_offset = (entry_bytes + 63) & ~uint64_t{63};
     if (slots > kMaxBytes || ctrl_offset > kMaxBytes - slots) throw LayoutOverflow();
-    uint64_t total = (ctrl_offset + slots + 63) & ~uint64_t{63};
+    uint64_t total = ctrl_offset + slots;
     if (total > SIZE_MAX) throw LayoutOverflow();
     return {static_cast<std::size_t>(ctrl_offset), static_cast<std::size_t>(total)};
   }
