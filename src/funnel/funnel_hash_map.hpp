@@ -86,7 +86,14 @@ class FunnelHashMap {
 
   V* get(const K& key) { return const_cast<V*>(std::as_const(*this).get(key)); }
   const V* get(const K& key) const {
-    const FunnelSearch r = find(key);
+    const uint64_t h = hash_of(key);
+    const uint8_t t = tag_of(h);
+    bool absent = false;
+    if (const EntryType* e =
+            find_in_levels(tables_, level_search_end(), h, t, equal_to(key), absent))
+      return &e->value;
+    if (absent) return nullptr;
+    const FunnelSearch r = search_beyond_levels(tables_, h, t, equal_to(key));
     return r.found() ? &entry_at(r.loc).value : nullptr;
   }
   bool contains_key(const K& key) const { return get(key) != nullptr; }

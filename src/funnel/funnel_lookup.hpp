@@ -95,6 +95,42 @@ template <bool kFindFree, class Tables, class IsKey>
   return FunnelSearch::undetermined_yet();
 }
 
+// Lookups only: the same level search as search_levels<false>, handing back
+// the entry itself, so a hit needs no location to be decoded. Null with
+// `absent` set when a level group showing EMPTY ended the search, null
+// alone when the levels were searched in vain.
+template <class Tables, class IsKey>
+[[gnu::always_inline]] inline const auto* find_in_levels(const Tables& t, uint64_t end, uint64_t h,
+                                                         uint8_t tag, const IsKey& is_key,
+                                                         bool& absent) {
+  using EntryPtr = decltype(&t.levels[0].entry(0));
+  for (uint64_t i = 0; i < end; ++i) {
+    const auto& lv = t.levels[i];
+    if (lv.len() == 0) continue;
+    if (i == 0)
+      for (uint64_t j = 1; j < std::min<uint64_t>(end, 1 + kLevelsAhead); ++j) {
+        const auto& ahead = t.levels[j];
+        if (ahead.len() != 0) ahead.table().prefetch_group_ctrl(ahead.probe_group(h));
+      }
+    else if (i + kLevelsAhead < end) {
+      const auto& ahead = t.levels[i + kLevelsAhead];
+      if (ahead.len() != 0) ahead.table().prefetch_group_ctrl(ahead.probe_group(h));
+    }
+    const uint64_t g = lv.probe_group(h);
+    lv.table().prefetch_group_entries(g);
+    const Group grp = lv.table().group(g);
+    for (unsigned lane : grp.match_tag(tag)) {
+      const auto& e = lv.entry(g * kGroupWidth + lane);
+      if (is_key(e.key)) return &e;
+    }
+    if (grp.match_empty().any()) {
+      absent = true;
+      return EntryPtr{nullptr};
+    }
+  }
+  return EntryPtr{nullptr};
+}
+
 // Both fallback buckets in full (a bucket met twice is scanned once).
 template <class Tables, class IsKey>
 [[gnu::always_inline]] inline std::optional<uint64_t> search_fallback(const Tables& t, uint64_t h,

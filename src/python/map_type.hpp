@@ -15,6 +15,7 @@ namespace quenlor::py {
 template <class F>
 struct MapType {
   static constexpr auto kw = METH_VARARGS | METH_KEYWORDS;
+  static constexpr auto fast = METH_FASTCALL | METH_KEYWORDS;
 
   static inline PyMethodDef methods[] = {
       {"with_options", reinterpret_cast<PyCFunction>(map_with_options<F>), kw | METH_CLASS,
@@ -25,14 +26,14 @@ struct MapType {
        "__class_getitem__($cls, item)\n--\n\n"
        "Runtime support for `Cls[K, V]` syntax via `types.GenericAlias`\n"
        "\u2014 parity with the `Generic[K, V]` typing stub."},
-      {"get", reinterpret_cast<PyCFunction>(map_get<F>), kw,
+      {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_get<F>)), fast,
        "get($self, key, default=None)\n--\n\n"},
       {"clear", map_clear<F>, METH_NOARGS, "clear($self)\n--\n\n"},
-      {"pop", reinterpret_cast<PyCFunction>(map_pop<F>), kw,
+      {"pop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_pop<F>)), fast,
        "pop($self, key, default=None)\n--\n\n"},
       {"popitem", map_popitem<F>, METH_NOARGS, "popitem($self)\n--\n\n"},
-      {"setdefault", reinterpret_cast<PyCFunction>(map_setdefault<F>), kw,
-       "setdefault($self, key, default=None)\n--\n\n"},
+      {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_setdefault<F>)),
+       fast, "setdefault($self, key, default=None)\n--\n\n"},
       {"copy", map_copy<F>, METH_NOARGS, "copy($self)\n--\n\n"},
       {"keys", map_keys<F>, METH_NOARGS, "keys($self)\n--\n\n"},
       {"values", map_values<F>, METH_NOARGS, "values($self)\n--\n\n"},

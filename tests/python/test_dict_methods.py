@@ -56,3 +56,93 @@ def test_equality_with_odd_mappings_never_raises(map_cls):
     assert m == skewed(a=1, b=2)  # a dict subclass is compared through its dict storage
     grumpy = instance(__eq__=raiser(ValueError), __hash__=object.__hash__)
     assert (map_cls({"a": grumpy}) == {"a": grumpy}) is False
+
+
+
+class _StrSub(str):
+    pass
+
+
+class _EqRaises:
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        raise ValueError("no comparison")
+
+
+_MISSING = object()
+_AWKWARD = [1, 1.0, True, float("nan"), "k", _StrSub("k"), "\ud800", _EqRaises(), _EqRaises(), (1, "a")]
+_ABSENT = [2, "absent", _StrSub("absent"), _EqRaises()]
+
+
+def _positional(f, k, d):
+    return f(k) if d is _MISSING else f(k, d)
+
+
+def _keywords(f, k, d):
+    return f(key=k) if d is _MISSING else f(key=k, default=d)
+
+
+def _mixed(f, k, d):
+    return f(k) if d is _MISSING else f(k, default=d)
+
+
+def _script(m, call):
+    """get / setdefault / pop over awkward keys; every answer or error, in order."""
+    out = []
+
+    def note(f, k, d):
+        try:
+            out.append(("ok", repr(call(f, k, d))))
+        except KeyError as e:
+            out.append(("KeyError", repr(e.args)))
+
+    for i, k in enumerate(_AWKWARD):
+        note(m.setdefault, k, i if i % 2 else _MISSING)
+    out.append(sorted(map(repr, m.items())))
+    for k in _AWKWARD + _ABSENT:
+        for d in (_MISSING, None, "dflt"):
+            note(m.get, k, d)
+    for k in _AWKWARD + _ABSENT:
+        note(m.pop, k, _MISSING)
+        note(m.pop, k, "dflt")
+    out.append(len(m))
+    return out
+
+
+# Positional calls skip argument parsing; keyword and mixed calls go through
+# the keyword parser. Both must act alike, and like dict where dict is defined.
+@pytest.mark.parametrize("call", [_keywords, _mixed])
+def test_call_forms_agree(map_cls, call):
+    assert _script(map_cls(), call) == _script(map_cls(), _positional)
+
+
+def test_positional_calls_agree_with_dict(map_cls):
+    keys = [k for k in _AWKWARD if not isinstance(k, _EqRaises)]
+    m, d = map_cls(), {}
+    for i, k in enumerate(keys):
+        assert m.setdefault(k, i) == d.setdefault(k, i)
+        assert m.setdefault(k) == d.setdefault(k)
+    for k in keys + ["absent"]:
+        assert repr(m.get(k)) == repr(d.get(k)) and repr(m.get(k, 5)) == repr(d.get(k, 5))
+        assert repr(m.pop(k, None)) == repr(d.pop(k, None))
+    assert len(m) == len(d) == 0
+
+
+def test_argument_errors_keep_their_messages(map_cls):
+    m = map_cls({1: 2})
+    for name in ("get", "pop", "setdefault"):
+        f = getattr(m, name)
+        cases = {
+            f"{name}() missing required argument 'key' (pos 1)": [lambda: f(), lambda: f(default=1)],
+            f"{name}() takes at most 2 arguments (3 given)": [lambda: f(1, 2, 3)],
+            f"'x' is an invalid keyword argument for {name}()": [lambda: f(1, x=2)],
+            f"argument for {name}() given by name ('key') and position (1)": [lambda: f(1, key=1)],
+        }
+        for message, thunks in cases.items():
+            for thunk in thunks:
+                with pytest.raises(TypeError) as info:
+                    thunk()
+                assert str(info.value) == message
+    assert m == {1: 2}
