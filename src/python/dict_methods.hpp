@@ -57,15 +57,16 @@ PyObject* map_popitem(PyObject* o, PyObject*) {
           PyErr_SetString(PyExc_KeyError, "popitem(): map is empty");
           return nullptr;
         }
-        auto it = self.inner.iter();
-        const auto* first = it.next();
-        if (first == nullptr) fatal("len > 0");
-        // The result tuple exists before the entry leaves the map, so a failure
-        // to build it loses nothing.
-        PyRef item = PyRef::steal(PyTuple_Pack(2, first->key.object(), first->value.get()));
-        if (!item) throw_python_error();
+        // The result tuple is built while the first entry is still in the map
+        // (one walk finds and takes it); a failure to build it throws before
+        // anything is taken, so nothing is lost.
+        PyRef item;
         {
-          auto drain = self.inner.extract_if([](const HashedAny&, const PyRef&) { return true; });
+          auto drain = self.inner.extract_if([&item](const HashedAny& k, const PyRef& v) {
+            item = PyRef::steal(PyTuple_Pack(2, k.object(), v.get()));
+            if (!item) throw_python_error();
+            return true;
+          });
           if (!drain.next()) fatal("len > 0");
         }
         self.bump();
