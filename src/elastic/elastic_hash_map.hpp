@@ -133,6 +133,19 @@ class ElasticHashMap {
     return std::nullopt;
   }
 
+  // Loads the first group an insert of `key` probes in each populated level
+  // and in the levels the current batch places into, so that a bulk insertion
+  // can issue them several keys ahead. Changes nothing.
+  void prefetch_insert_path(const K& key) const noexcept {
+    const uint64_t h = hash_of(key);
+    const uint64_t end =
+        std::min<uint64_t>(levels_.size(), std::max(max_populated_level_, batch_index_) + 1);
+    for (uint64_t i = 0; i < end && i < 4; ++i) {
+      const LevelType& lv = levels_[i];
+      if (lv.groups() != 0) lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
+    }
+  }
+
   // ---- removal ------------------------------------------------------------
 
   std::optional<V> remove(const K& key) {

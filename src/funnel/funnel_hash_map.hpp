@@ -112,6 +112,17 @@ class FunnelHashMap {
     return std::nullopt;
   }
 
+  // Loads the first groups an insert of `key` will probe, so that a bulk
+  // insertion can issue them several keys ahead. Changes nothing.
+  void prefetch_insert_path(const K& key) const noexcept {
+    const uint64_t h = hash_of(key);
+    const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
+    for (uint64_t i = 0; i < end; ++i) {
+      const Level& lv = tables_.levels[i];
+      if (lv.slots() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
+    }
+  }
+
   std::optional<V> remove(const K& key) {
     const FunnelSearch r = find(key);
     if (!r.found()) return std::nullopt;
