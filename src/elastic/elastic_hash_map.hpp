@@ -264,9 +264,11 @@ class ElasticHashMap {
     return choose_elastic_slot(std::span<const LevelType>(levels_), batch_index_, h);
   }
 
-  void place_new_entry(SlotPosition at, EntryType&& e, uint8_t tag) noexcept {
+  void place_new_entry(SlotPosition at, EntryType&& e, uint64_t h) noexcept {
+    const uint8_t tag = tag_of(h);
     QUENLOR_DCHECK(at.level < levels_.size() && levels_[at.level].has_free_slot());
     levels_[at.level].place(at.slot, std::move(e), tag);
+    levels_[at.level].note_placed(h, at.slot);
     if (at.level > max_populated_level_) max_populated_level_ = at.level;
     ++len_;
     if (batch_remaining_ > 0) --batch_remaining_;
@@ -280,7 +282,7 @@ class ElasticHashMap {
     if (levels_.empty()) fatal("no free slot found after resize");
     SlotPosition at = choose_slot_for_new_key(h);
     if (at.slot == kNoSlot) fatal("no free slot found after resize");
-    place_new_entry(at, std::move(e), tag_of(h));
+    place_new_entry(at, std::move(e), h);
   }
 
   void reset_batches() noexcept {

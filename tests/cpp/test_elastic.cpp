@@ -201,6 +201,28 @@ TEST_F(Elastic, ManyKeysSharingOneHash) {
   for (uint64_t i = 0; i < n; ++i) ASSERT_EQ(m.get(Key(w, i))->v, i + (i % 2 == 0));
 }
 
+// Churn leaves DELETED bytes everywhere; searches stop at the longest probe
+// any placement used, which must still reach every stored key.
+TEST_F(Elastic, ChurnSearchesStopAtTheLongestProbe) {
+  auto m = PinnedMap::with_options(opts(256));
+  uint64_t oldest = 0, next = 0;
+  for (; next < 200; ++next) m.insert(key(next), Val(next));
+  for (int round = 0; round < 5000; ++round, ++oldest, ++next) {
+    ASSERT_FALSE(m.insert(key(next), Val(next)));
+    ASSERT_EQ(m.remove(key(oldest))->v, oldest);
+    ASSERT_FALSE(m.get(key(oldest)));
+    if (round % 500 == 0) m.check_consistency();
+  }
+  for (uint64_t i = 0; i < m.level_count(); ++i) {
+    EXPECT_LE(m.level(i).longest_probe(), m.level(i).groups());
+    EXPECT_EQ(m.level(i).len() == 0 && m.level(i).tombstones() == 0,
+              m.level(i).longest_probe() == 0);
+  }
+  for (uint64_t id = oldest; id < next; ++id) ASSERT_EQ(m.get(key(id))->v, id);
+  m.clear();
+  for (uint64_t i = 0; i < m.level_count(); ++i) EXPECT_EQ(m.level(i).longest_probe(), 0u);
+}
+
 // Also checks traversal: iter and for_each agree and visit each entry once,
 // in strictly increasing (level, slot) order.
 TEST_F(Elastic, MatchesUnorderedMapUnderRandomOperations) {
