@@ -185,3 +185,24 @@ def test_copy_stopped_by_keyboard_interrupt_keeps_the_source(map_cls):
     assert target[-1] == 1 and set(target) <= set(keys) | {-1}
     target[-2] = 2
     assert target[-2] == 2
+
+
+@pytest.mark.parametrize("first_odd", [None, 0, 5, 20])
+def test_dict_source_matches_inserting_pairs(map_cls, first_odd):
+    # An empty map taking plain keys (int, str, float, NaN, lone surrogates)
+    # skips the dict's change checks until the first other key.
+    plain = [1, 2.5, float("nan"), "\udc80", "s"] + list(range(10, 60)) + [f"k{i}" for i in range(30)]
+    odd = [True, _Str("sub"), HookKey(h=3)]
+    keys = list(plain)
+    if first_odd is not None:
+        keys[first_odd:first_odd] = odd
+    d = {k: i for i, k in enumerate(keys)}
+    for target in (map_cls(), map_cls({"x": 0})):
+        ref = map_cls(target.items())
+        ref.update(list(d.items()))
+        target.update(d)
+        assert target.capacity == ref.capacity
+        assert len(target) == len(ref)
+        assert all(target[k] is v for k, v in ref.items())
+    built = map_cls(d)
+    assert len(built) == len(d) and all(built[k] is v for k, v in d.items())
