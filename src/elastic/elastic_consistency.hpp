@@ -17,6 +17,7 @@ void ElasticHashMap<K, V, S, A>::check_consistency() const {
   for (uint64_t i = 0; i < levels_.size(); ++i) {
     const LevelType& lv = levels_[i];
     lv.check_counts("level counts differ from its control bytes");
+    if (!purge_deferred_ && lv.needs_purge()) fatal("a level needs a purge that was not deferred");
     if (lv.len() != 0 && i > max_populated_level_) fatal("entry above max_populated_level");
     for (uint64_t f = 0; f < lv.probe_limits().size(); ++f)
       if (lv.probe_limit(f) < 1 || lv.probe_limit(f) > lv.groups())

@@ -337,7 +337,13 @@ class ElasticHashMap {
   [[gnu::noinline]] void grow() { rebuild(grown_capacity(capacity_)); }
 
   [[gnu::noinline]] void purge() {
-    purge_unless_memory_is_short([this] { rebuild(capacity_); });
+    // Set until the rebuild succeeds: with it clear, only tables emptied
+    // since the last purge check can need a purge.
+    purge_deferred_ = true;
+    purge_unless_memory_is_short([this] {
+      rebuild(capacity_);
+      purge_deferred_ = false;
+    });
   }
 
   // ---- what TableIter and ExtractIf need --------------------------------------
@@ -353,6 +359,12 @@ class ElasticHashMap {
   template <class P>
   std::optional<EntryType> take_tail_if(uint64_t&, P&) noexcept {
     return std::nullopt;
+  }
+  // The purge check of a removing walk that vacated slots of table `table`
+  // only (kNoTable: none), or of several tables.
+  void purge_after_extraction(uint64_t table, bool several) {
+    if (several || purge_deferred_) return purge_if_any_table_needs_it();
+    if (table < levels_.size() && levels_[table].needs_purge()) purge();
   }
   void purge_if_any_table_needs_it() {
     for (const LevelType& lv : levels_) {
@@ -373,6 +385,7 @@ class ElasticHashMap {
   ResetOnMove<uint64_t> batch_index_;
   ResetOnMove<uint64_t> batch_remaining_;
   ResetOnMove<uint64_t> max_populated_level_;
+  bool purge_deferred_ = false;  // a purge was skipped for lack of memory
   S hasher_;
   [[no_unique_address]] A alloc_;
 };

@@ -321,7 +321,13 @@ class FunnelHashMap {
   }
 
   [[gnu::noinline]] void purge() {
-    purge_unless_memory_is_short([this] { rebuild(capacity_, 0); });
+    // Set until the rebuild succeeds: with it clear, only tables emptied
+    // since the last purge check can need a purge.
+    purge_deferred_ = true;
+    purge_unless_memory_is_short([this] {
+      rebuild(capacity_, 0);
+      purge_deferred_ = false;
+    });
   }
 
   // --- What ExtractIf needs ----------------------------------------------
@@ -332,7 +338,7 @@ class FunnelHashMap {
     return tables_.area(area).vacate(slot);
   }
   template <class P>
-  std::optional<EntryType> take_tail_if(uint64_t& index, P& pred) noexcept {
+  std::optional<EntryType> take_tail_if(uint64_t& index, P& pred) {  // pred may throw
     auto& ov = tables_.overflow;
     for (; index < ov.size(); ++index) {
       const EntryType& e = ov[index].entry;
@@ -342,6 +348,12 @@ class FunnelHashMap {
       }
     }
     return std::nullopt;
+  }
+  // The purge check of a removing walk that vacated slots of table `table`
+  // only (kNoTable: none), or of several tables.
+  void purge_after_extraction(uint64_t table, bool several) {
+    if (several || purge_deferred_) return purge_if_any_table_needs_it();
+    if (table < tables_.area_count() && tables_.area(table).needs_purge()) purge();
   }
   void purge_if_any_table_needs_it() {
     if (tables_.any_area_needs_purge()) purge();
@@ -354,6 +366,7 @@ class FunnelHashMap {
   double reserve_fraction_ = kDefaultReserveFraction;
   uint64_t primary_probe_limit_ = 1;
   ResetOnMove<uint64_t> max_populated_level_;
+  bool purge_deferred_ = false;  // a purge was skipped for lack of memory
   S hasher_;
   [[no_unique_address]] A alloc_;
 };

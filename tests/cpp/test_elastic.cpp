@@ -201,6 +201,27 @@ TEST_F(Elastic, ManyKeysSharingOneHash) {
   for (uint64_t i = 0; i < n; ++i) ASSERT_EQ(m.get(Key(w, i))->v, i + (i % 2 == 0));
 }
 
+// A purge skipped for lack of memory is made up by the next removing walk,
+// even one that takes from another level.
+TEST_F(Elastic, DeferredPurgeRunsWhenAnExtractionEnds) {
+  auto m = ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>::with_options(opts(100));
+  for (uint64_t i = 0; i < 85; ++i) m.insert(key(i), Val(i));  // levels 0 (64 slots) and 1
+  U in0, in1;
+  for (uint64_t i = 0; i < 85; ++i) (m.position_of(key(i))->level == 0 ? in0 : in1).push_back(i);
+  ASSERT_GE(in0.size(), 33u);
+  ASSERT_FALSE(in1.empty());
+  TestAllocator::budget = 0;
+  for (int j = 0; j < 33; ++j) ASSERT_TRUE(m.remove(key(in0[j])));
+  EXPECT_EQ(m.level(0).tombstones(), 33u);  // the purge found no memory
+  m.check_consistency();
+  TestAllocator::budget = -1;
+  const uint64_t other = in1.front();
+  ASSERT_EQ(m.extract_if([&](const Key& k, const Val&) { return k.id == other; }).next()->key.id,
+            other);
+  EXPECT_EQ(level_lens(m, true), U(m.level_count(), 0));
+  m.check_consistency();
+}
+
 // Churn leaves DELETED bytes everywhere; searches stop at the longest probe
 // any placement used, which must still reach every stored key.
 TEST_F(Elastic, ChurnSearchesStopAtTheLongestProbe) {
