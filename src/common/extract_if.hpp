@@ -5,7 +5,8 @@
 //
 // The map provides (to this class only): traversal() (the Seq of TableIter),
 // take_traversed(table, slot), take_tail_if(index, pred) and
-// purge_if_any_table_needs_it().
+// purge_after_extraction(table, several), told which tables lost entries:
+// only those can newly need a purge.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +28,14 @@ class ExtractIf {
       : map_(std::exchange(o.map_, nullptr)),
         pred_(std::move(o.pred_)),
         cursor_(o.cursor_),
-        tail_(o.tail_) {}
+        tail_(o.tail_),
+        vacated_(o.vacated_),
+        several_(o.several_) {}
   ExtractIf(const ExtractIf&) = delete;
   ExtractIf& operator=(const ExtractIf&) = delete;
   ExtractIf& operator=(ExtractIf&&) = delete;
   ~ExtractIf() {
-    if (map_ != nullptr) map_->purge_if_any_table_needs_it();
+    if (map_ != nullptr) map_->purge_after_extraction(vacated_, several_);
   }
 
   std::optional<EntryType> next() {
@@ -41,10 +44,15 @@ class ExtractIf {
     uint64_t slot;
     while (cursor_.next(seq, slot)) {
       const EntryType& e = seq.table(cursor_.table).entry(slot);
-      if (pred_(std::as_const(e.key), std::as_const(e.value)))
+      if (pred_(std::as_const(e.key), std::as_const(e.value))) {
+        several_ = several_ || (vacated_ != kNoTable && vacated_ != cursor_.table);
+        vacated_ = cursor_.table;
         return std::optional<EntryType>(map_->take_traversed(cursor_.table, slot));
+      }
     }
-    return map_->take_tail_if(tail_, pred_);
+    auto taken = map_->take_tail_if(tail_, pred_);
+    several_ = several_ || taken.has_value();  // the tail is outside every table
+    return taken;
   }
 
  private:
@@ -52,6 +60,9 @@ class ExtractIf {
   P pred_;
   TraversalCursor cursor_;
   uint64_t tail_ = 0;  // next tail entry to offer; a taken one closes its gap
+  static constexpr uint64_t kNoTable = ~uint64_t{0};
+  uint64_t vacated_ = kNoTable;  // the table entries were taken from
+  bool several_ = false;         // entries taken from more than one place
 };
 
 }  // namespace quenlor

@@ -17,6 +17,7 @@ void ElasticHashMap<K, V, S, A>::check_consistency() const {
   for (uint64_t i = 0; i < levels_.size(); ++i) {
     const LevelType& lv = levels_[i];
     lv.check_counts("level counts differ from its control bytes");
+    if (!purge_deferred_ && lv.needs_purge()) fatal("a level needs a purge that was not deferred");
     if (lv.len() != 0 && i > max_populated_level_) fatal("entry above max_populated_level");
     if (!lv.allocated() && (lv.len() != 0 || lv.tombstones() != 0))
       fatal("level without a block holds slots");

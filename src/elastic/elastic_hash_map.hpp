@@ -133,6 +133,19 @@ class ElasticHashMap {
     return std::nullopt;
   }
 
+  // Loads the first group an insert of `key` probes in each populated level
+  // and in the levels the current batch places into, so that a bulk insertion
+  // can issue them several keys ahead. Changes nothing.
+  void prefetch_insert_path(const K& key) const noexcept {
+    const uint64_t h = hash_of(key);
+    const uint64_t end =
+        std::min<uint64_t>(levels_.size(), std::max(max_populated_level_, batch_index_) + 1);
+    for (uint64_t i = 0; i < end && i < 4; ++i) {
+      const LevelType& lv = levels_[i];
+      if (lv.groups() != 0) lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
+    }
+  }
+
   // ---- removal ------------------------------------------------------------
 
   std::optional<V> remove(const K& key) {
@@ -258,9 +271,11 @@ class ElasticHashMap {
     return choose_elastic_slot(std::span<const LevelType>(levels_), batch_index_, h);
   }
 
-  void place_new_entry(SlotPosition at, EntryType&& e, uint8_t tag) noexcept {
+  void place_new_entry(SlotPosition at, EntryType&& e, uint64_t h) noexcept {
+    const uint8_t tag = tag_of(h);
     QUENLOR_DCHECK(at.level < levels_.size() && levels_[at.level].has_free_slot());
     levels_[at.level].place(at.slot, std::move(e), tag);
+    levels_[at.level].note_placed(h, at.slot);
     if (at.level > max_populated_level_) max_populated_level_ = at.level;
     ++len_;
     if (batch_remaining_ > 0) --batch_remaining_;
@@ -278,7 +293,7 @@ class ElasticHashMap {
     // that fails. Rebuilds that move entries allocate every level up front.
     if (!levels_[at.level].allocated()) [[unlikely]]
       levels_[at.level].allocate();
-    place_new_entry(at, std::move(e), tag_of(h));
+    place_new_entry(at, std::move(e), h);
   }
 
   void reset_batches() noexcept {
@@ -343,7 +358,13 @@ class ElasticHashMap {
   [[gnu::noinline]] void grow() { rebuild(grown_capacity(capacity_)); }
 
   [[gnu::noinline]] void purge() {
-    purge_unless_memory_is_short([this] { rebuild(capacity_); });
+    // Set until the rebuild succeeds: with it clear, only tables emptied
+    // since the last purge check can need a purge.
+    purge_deferred_ = true;
+    purge_unless_memory_is_short([this] {
+      rebuild(capacity_);
+      purge_deferred_ = false;
+    });
   }
 
   // ---- what TableIter and ExtractIf need --------------------------------------
@@ -359,6 +380,12 @@ class ElasticHashMap {
   template <class P>
   std::optional<EntryType> take_tail_if(uint64_t&, P&) noexcept {
     return std::nullopt;
+  }
+  // The purge check of a removing walk that vacated slots of table `table`
+  // only (kNoTable: none), or of several tables.
+  void purge_after_extraction(uint64_t table, bool several) {
+    if (several || purge_deferred_) return purge_if_any_table_needs_it();
+    if (table < levels_.size() && levels_[table].needs_purge()) purge();
   }
   void purge_if_any_table_needs_it() {
     for (const LevelType& lv : levels_) {
@@ -379,6 +406,7 @@ class ElasticHashMap {
   ResetOnMove<uint64_t> batch_index_;
   ResetOnMove<uint64_t> batch_remaining_;
   ResetOnMove<uint64_t> max_populated_level_;
+  bool purge_deferred_ = false;  // a purge was skipped for lack of memory
   S hasher_;
   [[no_unique_address]] A alloc_;
 };

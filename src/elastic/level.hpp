@@ -140,8 +140,26 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
     return ProbeSeq((salt_ ^ h) & group_mask_, group_mask_);
   }
 
+  // Removals leave DELETED bytes and never EMPTY ones, so after churn few
+  // groups show EMPTY and a miss would walk most of the level. Every entry
+  // lies within the longest sequence prefix any placement used since the
+  // level was last emptied, so searches stop there.
+  uint64_t longest_probe() const noexcept { return longest_probe_; }
+  void note_placed(uint64_t h, uint64_t slot) noexcept {
+    const uint64_t g = slot / kGroupWidth;
+    ProbeSeq seq = probe_seq(h);
+    uint64_t steps = 1;
+    for (; seq.group() != g && steps < this->groups(); ++steps) seq.advance();
+    if (steps > longest_probe_) longest_probe_ = steps;
+  }
+  void clear() noexcept {
+    Base::clear();
+    longest_probe_ = 0;
+  }
+
   // Slot of the first entry along h's sequence, up to the first group showing
-  // EMPTY, whose key satisfies `is_key`, or kNoSlot. Requires groups() > 0.
+  // EMPTY or the longest probe, whose key satisfies `is_key`, or kNoSlot.
+  // Requires groups() > 0.
   template <class IsKey>
   uint64_t find(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const Table& t = this->table();
@@ -154,7 +172,7 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
         uint64_t i = g * kGroupWidth + lane;
         if (is_key(t.entry(i).key)) return i;
       }
-      if (grp.match_empty() || visited == t.groups()) return kNoSlot;
+      if (grp.match_empty() || visited >= longest_probe_) return kNoSlot;
     }
   }
 
@@ -222,6 +240,7 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
   uint64_t group_mask_ = 0;
   uint64_t reserve_threshold_ = 0;
   [[no_unique_address]] A alloc_{};
+  uint64_t longest_probe_ = 0;  // in groups, at most groups()
 };
 
 // The levels as a table sequence for traversal (TableIter, ExtractIf).

@@ -35,6 +35,8 @@ void FunnelHashMap<K, V, S, A>::check_consistency() const {
   for (uint64_t a = 0; a < tables_.area_count(); ++a) {
     const auto& area = tables_.area(a);
     area.check_counts("table counts differ from its control bytes");
+    if (!purge_deferred_ && area.needs_purge())
+      fatal("a table needs a purge that was not deferred");
     if (a < levels.size() && area.len() != 0 && a > max_populated_level_)
       fatal("entry above max_populated_level");
     area.table().for_each_full([&](uint64_t slot, const EntryType& e) {

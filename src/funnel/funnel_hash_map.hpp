@@ -119,6 +119,17 @@ class FunnelHashMap {
     return std::nullopt;
   }
 
+  // Loads the first groups an insert of `key` will probe, so that a bulk
+  // insertion can issue them several keys ahead. Changes nothing.
+  void prefetch_insert_path(const K& key) const noexcept {
+    const uint64_t h = hash_of(key);
+    const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
+    for (uint64_t i = 0; i < end; ++i) {
+      const Level& lv = tables_.levels[i];
+      if (lv.slots() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
+    }
+  }
+
   std::optional<V> remove(const K& key) {
     const FunnelSearch r = find(key);
     if (!r.found()) return std::nullopt;
@@ -318,7 +329,13 @@ class FunnelHashMap {
   }
 
   [[gnu::noinline]] void purge() {
-    purge_unless_memory_is_short([this] { rebuild(capacity_, 0); });
+    // Set until the rebuild succeeds: with it clear, only tables emptied
+    // since the last purge check can need a purge.
+    purge_deferred_ = true;
+    purge_unless_memory_is_short([this] {
+      rebuild(capacity_, 0);
+      purge_deferred_ = false;
+    });
   }
 
   // --- What ExtractIf needs ----------------------------------------------
@@ -329,7 +346,7 @@ class FunnelHashMap {
     return tables_.area(area).vacate(slot);
   }
   template <class P>
-  std::optional<EntryType> take_tail_if(uint64_t& index, P& pred) noexcept {
+  std::optional<EntryType> take_tail_if(uint64_t& index, P& pred) {  // pred may throw
     auto& ov = tables_.overflow;
     for (; index < ov.size(); ++index) {
       const EntryType& e = ov[index].entry;
@@ -339,6 +356,12 @@ class FunnelHashMap {
       }
     }
     return std::nullopt;
+  }
+  // The purge check of a removing walk that vacated slots of table `table`
+  // only (kNoTable: none), or of several tables.
+  void purge_after_extraction(uint64_t table, bool several) {
+    if (several || purge_deferred_) return purge_if_any_table_needs_it();
+    if (table < tables_.area_count() && tables_.area(table).needs_purge()) purge();
   }
   void purge_if_any_table_needs_it() {
     if (tables_.any_area_needs_purge()) purge();
@@ -351,6 +374,7 @@ class FunnelHashMap {
   double reserve_fraction_ = kDefaultReserveFraction;
   uint64_t primary_probe_limit_ = 1;
   ResetOnMove<uint64_t> max_populated_level_;
+  bool purge_deferred_ = false;  // a purge was skipped for lack of memory
   S hasher_;
   [[no_unique_address]] A alloc_;
 };

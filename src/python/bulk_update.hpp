@@ -8,7 +8,9 @@
 #include <Python.h>
 
 #include <concepts>
+#include <utility>
 
+#include "common/bulk_insert.hpp"
 #include "common/saturating.hpp"
 #include "python/args.hpp"
 #include "python/map_object.hpp"
@@ -16,10 +18,16 @@
 namespace quenlor::py {
 
 // Inserts new references to every entry of `from` into `to`, reusing the
-// cached hashes (no __hash__ call).
+// cached hashes (no __hash__ call). The key and value objects, whose counts
+// the insertion raises, are loaded a few entries ahead.
 template <class Map>
 void copy_entries(const Map& from, Map& to) {
-  from.for_each([&](const HashedAny& k, const PyRef& v) { to.insert(k.clone(), v.new_ref()); });
+  insert_all_traversed(
+      from, to, [](const auto& e) { return std::pair(e.key.clone(), e.value.new_ref()); },
+      [](const auto& e) {
+        prefetch_read(e.key.object());
+        prefetch_read(e.value.get());
+      });
 }
 
 template <class Map>

@@ -83,16 +83,27 @@ inline uint64_t capacity_after_filling(uint64_t n, double reserve_fraction) noex
   return capacity;
 }
 
+// The default options for `n` entries, with the capacity filling reaches. A
+// map built from them is the map built for n and grown to that capacity
+// before anything went in (growth keeps what the capacity asked for at
+// construction, such as the funnel map's primary probe limit), without
+// allocating tables twice.
+template <class F>
+typename F::Options options_after_filling(uint64_t n) noexcept {
+  typename F::Options options = F::default_options(n);
+  if constexpr (requires { options.primary_probe_limit; })
+    options.primary_probe_limit = resolve_primary_probe_limit(options.primary_probe_limit, n);
+  options.capacity = capacity_after_filling(n, options.reserve_fraction);
+  return options;
+}
+
 // A copy is the map built for len(self) entries with the default options and
 // filled entry by entry. It grows to the capacity that filling reaches before
 // the entries go in, so none of them is placed twice.
 template <class F>
 PyObject* map_copy(PyObject* o, PyObject*) {
   return enter<F, Access::Read>(o, static_cast<PyObject*>(nullptr), [](MapObject<F>& self) {
-    const typename F::Options options = F::default_options(self.inner.len());
-    typename F::Map map = F::Map::with_options(options);
-    const uint64_t filled = capacity_after_filling(options.capacity, options.reserve_fraction);
-    if (filled != map.capacity()) map.resize(filled);
+    typename F::Map map = F::Map::with_options(options_after_filling<F>(self.inner.len()));
     copy_entries(self.inner, map);
     return MapObject<F>::create(std::move(map));
   });

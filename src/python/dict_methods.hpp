@@ -87,15 +87,16 @@ PyObject* map_popitem(PyObject* o, PyObject*) {
           PyErr_SetString(PyExc_KeyError, "popitem(): map is empty");
           return nullptr;
         }
-        auto it = self.inner.iter();
-        const auto* first = it.next();
-        if (first == nullptr) fatal("len > 0");
-        // The result tuple exists before the entry leaves the map, so a failure
-        // to build it loses nothing.
-        PyRef item = PyRef::steal(PyTuple_Pack(2, first->key.object(), first->value.get()));
-        if (!item) throw_python_error();
+        // The result tuple is built while the first entry is still in the map
+        // (one walk finds and takes it); a failure to build it throws before
+        // anything is taken, so nothing is lost.
+        PyRef item;
         {
-          auto drain = self.inner.extract_if([](const HashedAny&, const PyRef&) { return true; });
+          auto drain = self.inner.extract_if([&item](const HashedAny& k, const PyRef& v) {
+            item = PyRef::steal(PyTuple_Pack(2, k.object(), v.get()));
+            if (!item) throw_python_error();
+            return true;
+          });
           if (!drain.next()) fatal("len > 0");
         }
         self.bump();
@@ -130,17 +131,42 @@ PyObject* map_clear(PyObject* o, PyObject*) {
 }
 
 // Looks every entry of `map` up with `find(key)` (an owning reference, null
-// when missing) and compares values; any error means "not equal".
-template <class Map, class Find>
-bool all_entries_found(const Map& map, Find&& find) {
+// when missing) and compares values; any error means "not equal". Traversal
+// order scatters the objects in memory, so the walk runs a few entries ahead
+// and loads the key and value objects and, through `prefetch(key)`, what the
+// other side's lookup will touch first.
+template <class Map, class Find, class Prefetch>
+bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch) {
+  using Entry = typename Map::EntryType;
+  constexpr unsigned kAhead = 8;
+  const Entry* ring[kAhead];
   auto it = map.iter();
-  while (const auto* e = it.next()) {
+  const auto start = [&](const Entry* e) {
+    prefetch_read(e->key.object());
+    prefetch_read(e->value.get());
+    prefetch(e->key);
+  };
+  unsigned pending = 0;
+  for (; pending < kAhead; ++pending) {
+    const Entry* e = it.next();
+    if (e == nullptr) break;
+    start(e);
+    ring[pending] = e;
+  }
+  for (unsigned i = 0; pending != 0; i = (i + 1) % kAhead) {
+    const Entry* e = ring[i];
     PyRef found = find(e->key);
     if (!found) {
       discard_error_unless_stop();
       return false;
     }
     if (!equal_or_false(e->value.get(), found.get())) return false;
+    if (const Entry* next = it.next()) {
+      start(next);
+      ring[i] = next;
+    } else {
+      --pending;
+    }
   }
   return true;
 }
@@ -153,25 +179,34 @@ PyObject* map_equals(MapObject<F>* self, PyObject* other) {
   if (MapObject<F>::check(other)) {
     auto* that = MapObject<F>::cast(other);
     SharedBorrow b = shared_or_panic(that->borrow);
-    equal = that->inner.len() == n && all_entries_found(map, [&](const HashedAny& k) {
-              const PyRef* v = that->inner.get(k);
-              return v != nullptr ? v->new_ref() : PyRef();
-            });
+    equal = that->inner.len() == n &&
+            all_entries_found(
+                map,
+                [&](const HashedAny& k) {
+                  const PyRef* v = that->inner.get(k);
+                  return v != nullptr ? v->new_ref() : PyRef();
+                },
+                [&](const HashedAny& k) { that->inner.prefetch_insert_path(k); });
   } else if (PyDict_Check(other)) {
     equal = static_cast<uint64_t>(PyDict_Size(other)) == n &&
-            all_entries_found(map, [&](const HashedAny& k) {
-              return PyRef::borrow(PyDict_GetItemWithError(other, k.object()));
-            });
+            all_entries_found(
+                map,
+                [&](const HashedAny& k) {
+                  return PyRef::borrow(PyDict_GetItemWithError(other, k.object()));
+                },
+                [](const HashedAny&) {});
   } else {
     PyRef keys = PyRef::steal(PyObject_GetAttrString(other, "keys"));
     if (!keys) discard_error_unless_stop();
     if (keys) {
       Py_ssize_t len = PyObject_Size(other);
       if (len < 0) discard_error_unless_stop();
-      equal = len >= 0 && static_cast<uint64_t>(len) == n &&
-              all_entries_found(map, [&](const HashedAny& k) {
-                return PyRef::steal(PyObject_GetItem(other, k.object()));
-              });
+      equal =
+          len >= 0 && static_cast<uint64_t>(len) == n &&
+          all_entries_found(
+              map,
+              [&](const HashedAny& k) { return PyRef::steal(PyObject_GetItem(other, k.object())); },
+              [](const HashedAny&) {});
     }
   }
   return PyBool_FromLong(equal);

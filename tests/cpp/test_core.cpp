@@ -3,9 +3,11 @@
 // checks) catching deliberately broken tables.
 #include <array>
 #include <random>
+#include <stdexcept>
 #include <type_traits>
 #include <vector>
 
+#include "common/bulk_insert.hpp"
 #include "common/dcheck.hpp"
 #include "common/layout/counted_table.hpp"
 #include "common/layout/group.hpp"
@@ -107,6 +109,65 @@ TEST_F(Core, ConsistencyCheckCatchesBrokenTables) {
   checker_catches_broken_tables<FunnelHashMap<Key, Val>>(
       FunnelOptions{256, kDefaultReserveFraction, std::nullopt},
       [](const auto& m) -> const auto& { return m.levels()[0]; });
+}
+
+// The batched copy makes the same insert calls as a plain loop: same contents,
+// key objects kept, comparisons, capacity and traversal order, also when the
+// stored keys have come to compare equal, and the same partial result when an
+// insert throws part-way.
+template <class Map, class Options>
+void batched_copy_matches_plain_copy(Options o) {
+  for (uint64_t words : {1000, 3, 1}) {
+    std::mt19937_64 rng(words);
+    auto src = Map::with_options(o);
+    for (uint64_t i = 0; i < 700; ++i) src.insert(Key(mix(i % words), i, i), Val(i));
+    for (uint64_t i = 0; i < 700; i += 1 + rng() % 4) src.remove(Key(mix(i % words), i));
+    auto make = [](const Entry<Key, Val>& e) {
+      return std::pair(Key(e.key.word, e.key.id, e.key.note), Val(e.value.v));
+    };
+    auto order = [](const Map& m) {
+      std::vector<std::array<uint64_t, 3>> v;
+      auto it = m.iter();
+      while (const auto* e = it.next()) v.push_back({e->key.id, e->key.note, e->value.v});
+      return v;
+    };
+    for (int mode = 0; mode < 3; ++mode) {  // plain keys, all equal, a throwing insert
+      Key::all_equal = mode == 1;
+      auto plain = Map::with_options(o), batched = Map::with_options(o);
+      Key::comparisons = 0;
+      uint64_t budget = 300, calls = 0;
+      auto limited = [&](const Entry<Key, Val>& e) {
+        if (mode == 2 && ++calls > budget) throw std::runtime_error("stop");
+        return make(e);
+      };
+      try {
+        auto it = src.iter();
+        while (const auto* e = it.next()) {
+          auto [k, v] = limited(*e);
+          plain.insert(std::move(k), std::move(v));
+        }
+      } catch (const std::runtime_error&) {
+      }
+      const uint64_t plain_comparisons = std::exchange(Key::comparisons, 0);
+      calls = 0;
+      try {
+        insert_all_traversed(src, batched, limited, [](const auto&) {});
+      } catch (const std::runtime_error&) {
+      }
+      EXPECT_EQ(Key::comparisons, plain_comparisons);
+      Key::all_equal = false;
+      EXPECT_EQ(order(batched), order(plain)) << words << " " << mode;
+      EXPECT_EQ(batched.capacity(), plain.capacity());
+      EXPECT_EQ(batched.len(), mode == 0 ? src.len() : plain.len());
+      batched.check_consistency();
+    }
+  }
+}
+
+TEST_F(Core, BatchedCopyMatchesPlainCopy) {
+  batched_copy_matches_plain_copy<ElasticHashMap<Key, Val, IdentityHasher>>(ElasticOptions{100});
+  batched_copy_matches_plain_copy<FunnelHashMap<Key, Val, IdentityHasher>>(
+      FunnelOptions{100, kDefaultReserveFraction, std::nullopt});
 }
 
 #ifdef QUENLOR_DEBUG_CHECKS

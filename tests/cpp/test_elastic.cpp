@@ -312,6 +312,49 @@ TEST_F(Elastic, ManyKeysSharingOneHash) {
   for (uint64_t i = 0; i < n; ++i) ASSERT_EQ(m.get(Key(w, i))->v, i + (i % 2 == 0));
 }
 
+// A purge skipped for lack of memory is made up by the next removing walk,
+// even one that takes from another level.
+TEST_F(Elastic, DeferredPurgeRunsWhenAnExtractionEnds) {
+  auto m = ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>::with_options(opts(100));
+  for (uint64_t i = 0; i < 85; ++i) m.insert(key(i), Val(i));  // levels 0 (64 slots) and 1
+  U in0, in1;
+  for (uint64_t i = 0; i < 85; ++i) (m.position_of(key(i))->level == 0 ? in0 : in1).push_back(i);
+  ASSERT_GE(in0.size(), 33u);
+  ASSERT_FALSE(in1.empty());
+  TestAllocator::budget = 0;
+  for (int j = 0; j < 33; ++j) ASSERT_TRUE(m.remove(key(in0[j])));
+  EXPECT_EQ(m.level(0).tombstones(), 33u);  // the purge found no memory
+  m.check_consistency();
+  TestAllocator::budget = -1;
+  const uint64_t other = in1.front();
+  ASSERT_EQ(m.extract_if([&](const Key& k, const Val&) { return k.id == other; }).next()->key.id,
+            other);
+  EXPECT_EQ(level_lens(m, true), U(m.level_count(), 0));
+  m.check_consistency();
+}
+
+// Churn leaves DELETED bytes everywhere; searches stop at the longest probe
+// any placement used, which must still reach every stored key.
+TEST_F(Elastic, ChurnSearchesStopAtTheLongestProbe) {
+  auto m = PinnedMap::with_options(opts(256));
+  uint64_t oldest = 0, next = 0;
+  for (; next < 200; ++next) m.insert(key(next), Val(next));
+  for (int round = 0; round < 5000; ++round, ++oldest, ++next) {
+    ASSERT_FALSE(m.insert(key(next), Val(next)));
+    ASSERT_EQ(m.remove(key(oldest))->v, oldest);
+    ASSERT_FALSE(m.get(key(oldest)));
+    if (round % 500 == 0) m.check_consistency();
+  }
+  for (uint64_t i = 0; i < m.level_count(); ++i) {
+    EXPECT_LE(m.level(i).longest_probe(), m.level(i).groups());
+    EXPECT_EQ(m.level(i).len() == 0 && m.level(i).tombstones() == 0,
+              m.level(i).longest_probe() == 0);
+  }
+  for (uint64_t id = oldest; id < next; ++id) ASSERT_EQ(m.get(key(id))->v, id);
+  m.clear();
+  for (uint64_t i = 0; i < m.level_count(); ++i) EXPECT_EQ(m.level(i).longest_probe(), 0u);
+}
+
 // Also checks traversal: iter and for_each agree and visit each entry once,
 // in strictly increasing (level, slot) order.
 TEST_F(Elastic, MatchesUnorderedMapUnderRandomOperations) {
@@ -356,7 +399,17 @@ TEST_F(Elastic, MatchesUnorderedMapUnderRandomOperations) {
             ASSERT_EQ(model.erase(e->key.id), 1u);
           }
       } else if (r < 98) {
-        m.clear(), model.clear();
+        if (rng() % 4 == 0) m.clear(), model.clear();
+        // Drains from the front as popitem does: each taken entry is the first
+        // one of a full walk of the slots.
+        for (uint64_t n = rng() % 40; n > 0 && m.len() > 0; --n) {
+          std::optional<uint64_t> first;
+          m.for_each([&](const Key& key, const Val&) { first = first ? first : key.id; });
+          ASSERT_EQ(m.extract_if([](const Key&, const Val&) { return true; }).next()->key.id,
+                    first);
+          model.erase(*first);
+          m.check_consistency();
+        }
       } else {
         check_all();
       }

@@ -146,3 +146,38 @@ def test_argument_errors_keep_their_messages(map_cls):
                     thunk()
                 assert str(info.value) == message
     assert m == {1: 2}
+
+def _plain_equal(m, other):
+    if len(m) != len(other):
+        return False
+    for k, v in m.items():
+        try:
+            found = other[k]
+        except KeyError:
+            return False
+        if not (v == found):  # no identity short cut: a NaN value never matches
+            return False
+    return True
+
+
+@pytest.mark.parametrize("size", [0, 1, 7, 9, 300])
+def test_equality_matches_a_plain_walk(map_cls, size):
+    nan = float("nan")
+    base = {i: i for i in range(size)}
+    if size:
+        base[True] = "t"  # replaces 1
+        base[2.0] = 2.0  # replaces 2 when present
+    m, m2 = map_cls(base), map_cls(base)
+    variants = [dict(base)]
+    for k in list(base)[:: max(1, size // 5)]:
+        variants.append({**base, k: "other"})
+        variants.append({**{j: w for j, w in base.items() if j != k}, -1: 0})
+        variants.append({**base, k: nan})
+    for d in variants:
+        assert (m == d) == _plain_equal(m, d)
+        other = map_cls(d)
+        assert (m == other) == _plain_equal(m, other)
+    assert m == m2
+    if size:
+        m[size + 1] = nan
+        assert m != map_cls(m.items()) and m != dict(m.items())

@@ -121,3 +121,88 @@ def test_source_touching_the_target(map_cls):
 
     m.update(instance(keys=keys, __getitem__=lambda self, k: 2))
     assert seen == ["Already mutably borrowed", "Already borrowed"] and m == {"a": 1, "b": 2}
+
+
+class _Str(str):
+    pass
+
+
+def _awkward_entries():
+    shared = [HookKey(h=7) for _ in range(5)]  # equal hashes, equal only to themselves
+    return ([(1, "one"), (2.5, "f"), (float("nan"), "nan"), (_Str("s"), "sub"), ("\udc80", "lone")]
+            + [(k, i) for i, k in enumerate(shared)] + [(i, i) for i in range(3, 400)])
+
+
+@pytest.mark.parametrize("how", ["copy", "call", "update"])
+def test_copy_from_same_class_matches_inserting_each_entry(map_cls, how):
+    m = map_cls(_awkward_entries())
+    for k in list(m)[::3]:
+        del m[k]
+    if how == "copy":
+        plain = map_cls.with_options(capacity=len(m))
+        for k, v in list(m.items()):
+            plain[k] = v
+    else:  # a dict source reserves the same room, then inserts each entry
+        plain = map_cls(dict(m.items()))
+    got = m.copy() if how == "copy" else map_cls(m) if how == "call" else map_cls()
+    if how == "update":
+        got.update(m)
+    assert got.capacity == plain.capacity
+    assert len(got) == len(plain) == len(m)
+    assert all(got[k] is v for k, v in m.items())
+    assert sorted(map(id, got)) == sorted(map(id, m))  # the very key objects
+
+
+def test_copy_meeting_a_raising_eq(map_cls):
+    # An ordinary exception from __eq__ counts as unequal: every key is copied.
+    keys = [HookKey(on_eq=raiser(ValueError("eq")), h=5) for _ in range(3)] + list(range(200))
+    m = map_cls.fromkeys(keys, 0)
+    for copied in (m.copy(), map_cls(m), map_cls({-1: 1}) | m):
+        assert all(copied[k] == 0 for k in keys)
+
+
+def test_copy_stopped_by_keyboard_interrupt_keeps_the_source(map_cls):
+    exc = KeyboardInterrupt
+    boom = [False]
+
+    def on_eq():
+        if boom[0]:
+            raise exc("eq")
+
+    keys = [HookKey(on_eq=on_eq, h=5) for _ in range(3)] + list(range(200))
+    m = map_cls.fromkeys(keys, 0)
+    boom[0] = True
+    for make in (lambda: m.copy(), lambda: map_cls(m), lambda: map_cls().update(m)):
+        with pytest.raises(exc):
+            make()
+    boom[0] = False
+    assert len(m) == 203 and all(m[k] == 0 for k in keys)
+    target = map_cls({-1: 1})
+    boom[0] = True
+    with pytest.raises(exc):
+        target.update(m)
+    boom[0] = False
+    assert target[-1] == 1 and set(target) <= set(keys) | {-1}
+    target[-2] = 2
+    assert target[-2] == 2
+
+
+@pytest.mark.parametrize("first_odd", [None, 0, 5, 20])
+def test_dict_source_matches_inserting_pairs(map_cls, first_odd):
+    # An empty map taking plain keys (int, str, float, NaN, lone surrogates)
+    # skips the dict's change checks until the first other key.
+    plain = [1, 2.5, float("nan"), "\udc80", "s"] + list(range(10, 60)) + [f"k{i}" for i in range(30)]
+    odd = [True, _Str("sub"), HookKey(h=3)]
+    keys = list(plain)
+    if first_odd is not None:
+        keys[first_odd:first_odd] = odd
+    d = {k: i for i, k in enumerate(keys)}
+    for target in (map_cls(), map_cls({"x": 0})):
+        ref = map_cls(target.items())
+        ref.update(list(d.items()))
+        target.update(d)
+        assert target.capacity == ref.capacity
+        assert len(target) == len(ref)
+        assert all(target[k] is v for k, v in ref.items())
+    built = map_cls(d)
+    assert len(built) == len(d) and all(built[k] is v for k, v in d.items())

@@ -5,7 +5,8 @@
 // becomes.
 //
 // Invariants: len and tombstones equal the numbers of full and DELETED control
-// bytes; entries live exactly in the full slots.
+// bytes; entries live exactly in the full slots; while len > 0, no group before
+// first_group_hint() holds a full slot.
 #pragma once
 
 #include <cstdint>
@@ -36,13 +37,15 @@ class CountedTable {
   CountedTable(CountedTable&& o) noexcept
       : table_(std::move(o.table_)),
         len_(std::exchange(o.len_, 0)),
-        tombstones_(std::exchange(o.tombstones_, 0)) {}
+        tombstones_(std::exchange(o.tombstones_, 0)),
+        first_group_(std::exchange(o.first_group_, 0)) {}
   CountedTable& operator=(CountedTable&& o) noexcept {
     if (this != &o) {
       destroy_live();
       table_ = std::move(o.table_);
       len_ = std::exchange(o.len_, 0);
       tombstones_ = std::exchange(o.tombstones_, 0);
+      first_group_ = std::exchange(o.first_group_, 0);
     }
     return *this;
   }
@@ -62,8 +65,20 @@ class CountedTable {
   const T& entry(uint64_t i) const noexcept { return table_.entry(i); }
   T& entry(uint64_t i) noexcept { return table_.entry(i); }
 
+  // Lowest group that may hold a full slot (meaningful while len > 0). Walks
+  // start there, so draining from the front (popitem) does not rescan the
+  // groups earlier calls emptied.
+  uint64_t first_group_hint() const noexcept { return first_group_; }
+  // A walk that started at the hint found group g without full slots. Only a
+  // cache, hence callable on a const table.
+  void note_group_without_entries(uint64_t g) const noexcept {
+    if (g == first_group_) first_group_ = g + 1;
+  }
+
   // Moves `e` into free slot i under `tag`.
   void place(uint64_t i, T&& e, uint8_t tag) noexcept {
+    const uint64_t g = i / kGroupWidth;
+    if (len_ == 0 || g < first_group_) first_group_ = g;
     if (table_.write_full(i, std::move(e), tag) == DELETED) {
       QUENLOR_DCHECK(tombstones_ > 0);
       --tombstones_;
@@ -117,6 +132,9 @@ class CountedTable {
     }
     if (full != len_) fatal(what);
     if (deleted != tombstones_) fatal(what);
+    if (len_ != 0)
+      for (uint64_t g = 0; g < first_group_ && g < table_.groups(); ++g)
+        if (table_.match_full(g)) fatal(what);
   }
 
  private:
@@ -128,6 +146,7 @@ class CountedTable {
   Table table_;
   uint64_t len_ = 0;
   uint64_t tombstones_ = 0;
+  mutable uint64_t first_group_ = 0;
 };
 
 }  // namespace quenlor

@@ -1,6 +1,7 @@
 // TraversalCursor: the position of a walk over the full slots of a sequence of
 // tables, in traversal order: tables by index, each group by group from slot
-// 0, full lanes lowest first. Tables without entries are skipped whole.
+// 0, full lanes lowest first. Tables without entries are skipped whole, and a
+// table's walk starts at its first-group hint (no full slot lies before it).
 //
 // A sequence is anything with table_count() and table(i), where table(i) has
 // len(), groups() and table() (the RawTable). The cursor never writes; a
@@ -32,7 +33,9 @@ struct TraversalCursor {
         next_group = 0;
         continue;
       }
+      if (next_group == 0) next_group = t.first_group_hint();
       lanes = t.table().match_full(next_group);
+      if (!lanes) t.note_group_without_entries(next_group);
       group_base = next_group * kGroupWidth;
       ++next_group;
     }
