@@ -1,8 +1,7 @@
 // The table allocator of the Python maps: blocks come from the interpreter's
 // allocator, so tracemalloc and the memory statistics of the interpreter see
-// a map's tables like any other memory its objects hold. PyMem_Calloc keeps
-// large blocks lazily zeroed (a new table costs no initialisation pass) but
-// promises only the platform's malloc alignment, so the block is
+// a map's tables like any other memory its objects hold. PyMem_* promise only
+// the platform's malloc alignment, so the block is
 // over-allocated by one alignment unit and the original pointer is kept just
 // below the aligned address. Tables are built and dropped only inside an
 // operation on a map object or in its deallocation, so the interpreter lock
@@ -22,13 +21,14 @@ namespace quenlor::py {
 struct PyMemAllocator {
   void* allocate_zeroed(std::size_t bytes) const {
     if (bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) - kTableAlign) throw std::bad_alloc();
-    void* raw = PyMem_Calloc(1, bytes + kTableAlign);
-    if (raw == nullptr) throw std::bad_alloc();
     // The interpreter's blocks are at least pointer-aligned, so the aligned
     // address leaves room for the pointer below it.
-    auto addr = (reinterpret_cast<std::uintptr_t>(raw) + kTableAlign) & ~(kTableAlign - 1);
-    reinterpret_cast<void**>(addr)[-1] = raw;
-    return reinterpret_cast<void*>(addr);
+    return align_table_block(PyMem_Calloc(1, bytes + kTableAlign));
+  }
+  // Uninitialised contents.
+  void* allocate(std::size_t bytes) const {
+    if (bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) - kTableAlign) throw std::bad_alloc();
+    return align_table_block(PyMem_Malloc(bytes + kTableAlign));
   }
   void deallocate(void* block, std::size_t /*bytes*/) const noexcept {
     PyMem_Free(static_cast<void**>(block)[-1]);

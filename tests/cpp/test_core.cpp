@@ -179,4 +179,72 @@ TEST(DebugChecksDeathTest, BrokenPreconditionAbortsWithItsLocation) {
 }
 #endif
 
+// An allocator with zero-filled blocks only: tables then skip clearing their
+// control bytes themselves.
+struct ZeroedOnlyAllocator {
+  void* allocate_zeroed(std::size_t n) const { return TestAllocator{}.allocate_zeroed(n); }
+  void deallocate(void* p, std::size_t n) const noexcept { TestAllocator{}.deallocate(p, n); }
+};
+
+// Tables over garbage-filled blocks behave exactly like tables over zeroed
+// ones: same slots, traversal order, capacity and counts through growth,
+// purges, clears and refused allocations.
+template <class Garbage, class Zeroed>
+void expect_same_maps_whatever_the_block_contents(Garbage g, Zeroed z) {
+  std::mt19937_64 rng(7);
+  for (int step = 0; step < 6000; ++step) {
+    const uint64_t id = rng() % 700, r = rng() % 1000;
+    const uint64_t word = mix(id % (id % 2 == 0 ? 3 : 5000));  // some keys share hashes
+    if (r < 5) {
+      // The next block of either map is refused; both must stay as they were.
+      const uint64_t cap = g.capacity();
+      TestAllocator::budget = 0;
+      bool thrown_g = false, thrown_z = false;
+      try {
+        g.reserve(g.len() * 4 + 64);
+      } catch (const std::bad_alloc&) {
+        thrown_g = true;
+      }
+      try {
+        z.reserve(z.len() * 4 + 64);
+      } catch (const std::bad_alloc&) {
+        thrown_z = true;
+      }
+      TestAllocator::budget = -1;
+      ASSERT_EQ(thrown_g, thrown_z);
+      if (thrown_g) {
+        ASSERT_EQ(g.capacity(), cap);
+      }
+    } else if (r < 8) {
+      g.clear(), z.clear();
+    } else if (r < 600 || step > 4000) {
+      // Long runs of removals make the tables purge.
+      ASSERT_EQ(g.remove(Key(word, id)).has_value(), z.remove(Key(word, id)).has_value());
+    } else {
+      ASSERT_EQ(g.insert(Key(word, id), Val(id)).has_value(),
+                z.insert(Key(word, id), Val(id)).has_value());
+    }
+    ASSERT_EQ(g.len(), z.len());
+    ASSERT_EQ(g.capacity(), z.capacity());
+    auto a = g.iter(), b = z.iter();
+    for (;;) {
+      const auto *ea = a.next(), *eb = b.next();
+      ASSERT_EQ(ea == nullptr, eb == nullptr);
+      if (ea == nullptr) break;
+      ASSERT_EQ(ea->key.id, eb->key.id);
+      ASSERT_EQ(ea->value.v, eb->value.v);
+    }
+    if (step % 250 == 0) g.check_consistency(), z.check_consistency();
+  }
+}
+
+TEST_F(Core, UninitialisedBlocksBehaveLikeZeroedOnes) {
+  expect_same_maps_whatever_the_block_contents(
+      FunnelHashMap<Key, Val, IdentityHasher, TestAllocator>::with_options({}),
+      FunnelHashMap<Key, Val, IdentityHasher, ZeroedOnlyAllocator>::with_options({}));
+  expect_same_maps_whatever_the_block_contents(
+      ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>::with_options({}),
+      ElasticHashMap<Key, Val, IdentityHasher, ZeroedOnlyAllocator>::with_options({}));
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -51,6 +52,14 @@ struct TestAllocator {
     if (budget == 0 || n > max_bytes) throw std::bad_alloc();
     budget -= budget > 0;
     return ++blocks, quenlor::ZeroedAllocator{}.allocate_zeroed(n);
+  }
+  // Garbage-filled, so that reading a slot never written shows.
+  void* allocate(std::size_t n) const {
+    if (budget == 0 || n > max_bytes) throw std::bad_alloc();
+    budget -= budget > 0;
+    void* p = quenlor::ZeroedAllocator{}.allocate(n);
+    std::memset(p, 0xA5, n);
+    return ++blocks, p;
   }
   void deallocate(void* p, std::size_t n) const noexcept {
     --blocks, quenlor::ZeroedAllocator{}.deallocate(p, n);

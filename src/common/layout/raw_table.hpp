@@ -1,5 +1,5 @@
 // RawTable: a fixed array of entry slots in groups of 16 with one control byte
-// per slot, in a single zero-filled 64-byte-aligned block:
+// per slot, in a single 64-byte-aligned block whose control bytes start EMPTY:
 //
 //   [ slots x T entries | pad to 64 | slots control bytes ]
 //
@@ -59,7 +59,15 @@ class RawTable {
     uint64_t groups = n / kGroupWidth + (n % kGroupWidth != 0 ? 1 : 0);
     uint64_t slots = groups * kGroupWidth;
     Layout lay = layout_for(slots);
-    auto* block = static_cast<unsigned char*>(t.alloc_.allocate_zeroed(lay.total));
+    unsigned char* block;
+    // Entry slots are only read once written, so only the control bytes need
+    // a value; allocators without uninitialised blocks hand out zeroed ones.
+    if constexpr (requires { t.alloc_.allocate(lay.total); }) {
+      block = static_cast<unsigned char*>(t.alloc_.allocate(lay.total));
+      std::memset(block + lay.ctrl_offset, EMPTY, slots);
+    } else {
+      block = static_cast<unsigned char*>(t.alloc_.allocate_zeroed(lay.total));
+    }
     t.entries_ = reinterpret_cast<T*>(block);
     t.ctrl_ = block + lay.ctrl_offset;
     t.slots_ = slots;
