@@ -114,6 +114,10 @@ struct FunnelTables {
     t.levels.reserve(stored);
     uint64_t usable = 0;
     for (uint64_t i = 0; i < stored; ++i) {
+      if (plan.bucket_counts[i] == 0) {
+        t.levels.emplace_back(i, shape.bucket_width);
+        continue;
+      }
       t.levels.push_back(
           Level::with_capacity_in(i, plan.bucket_counts[i], shape.bucket_width, alloc));
       usable = sat_add(usable, sat_mul(t.levels.back().bucket_count(), kGroupWidth));
