@@ -104,6 +104,13 @@ struct FunnelTables {
 
   // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
+    if (capacity == 0) {
+      // Every new map starts here: no slots, nothing to plan but the level count.
+      FunnelTables t;
+      t.special.fallback = SpecialFallback<K, V, A>::with_capacity_in(0, probe_limit, alloc);
+      t.level_count = funnel_shape(delta).level_count;
+      return t;
+    }
     FunnelPlanCache::Item scratch;
     const FunnelPlanCache::Item& planned = FunnelPlanCache::get(capacity, delta, scratch);
     const FunnelShape& shape = planned.shape;
