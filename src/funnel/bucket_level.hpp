@@ -49,12 +49,24 @@ struct BucketLevel : FunnelArea<K, V, A> {
     const uint64_t w = next_pow2(bucket_width < kGroupWidth ? kGroupWidth : bucket_width);
     if (p != 0 && w > kU64Max / p) throw LayoutOverflow();
     BucketLevel level;
-    static_cast<Area&>(level) = Area::with_capacity_in(p * w, alloc);
-    level.salt = table_salt(index);
-    level.bucket_mask = p == 0 ? 0 : p - 1;
-    level.bucket_shift = static_cast<uint32_t>(__builtin_ctzll(w));
-    level.group_shift = level.bucket_shift - 4;
+    if (p != 0) static_cast<Area&>(level) = Area::with_capacity_in(p * w, alloc);
+    level.set_shape(index, p, w);
     return level;
+  }
+
+  // Level `index` without buckets, in place: small capacities have many.
+  explicit BucketLevel(uint64_t index, uint64_t bucket_width) noexcept {
+    set_shape(index, 0, next_pow2(bucket_width < kGroupWidth ? kGroupWidth : bucket_width));
+  }
+  BucketLevel() noexcept = default;
+  BucketLevel(BucketLevel&&) noexcept = default;
+  BucketLevel& operator=(BucketLevel&&) noexcept = default;
+
+  void set_shape(uint64_t index, uint64_t p, uint64_t w) noexcept {
+    salt = table_salt(index);
+    bucket_mask = p == 0 ? 0 : p - 1;
+    bucket_shift = static_cast<uint32_t>(__builtin_ctzll(w));
+    group_shift = bucket_shift - 4;
   }
 
   uint64_t bucket_count() const noexcept { return this->slots() == 0 ? 0 : bucket_mask + 1; }

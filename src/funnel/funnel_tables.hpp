@@ -104,6 +104,13 @@ struct FunnelTables {
 
   // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
+    if (capacity == 0) {
+      // Every new map starts here: no slots, nothing to plan but the level count.
+      FunnelTables t;
+      t.special.fallback = SpecialFallback<K, V, A>::with_capacity_in(0, probe_limit, alloc);
+      t.level_count = funnel_shape(delta).level_count;
+      return t;
+    }
     FunnelPlanCache::Item scratch;
     const FunnelPlanCache::Item& planned = FunnelPlanCache::get(capacity, delta, scratch);
     const FunnelShape& shape = planned.shape;
@@ -114,6 +121,10 @@ struct FunnelTables {
     t.levels.reserve(stored);
     uint64_t usable = 0;
     for (uint64_t i = 0; i < stored; ++i) {
+      if (plan.bucket_counts[i] == 0) {
+        t.levels.emplace_back(i, shape.bucket_width);
+        continue;
+      }
       t.levels.push_back(
           Level::with_capacity_in(i, plan.bucket_counts[i], shape.bucket_width, alloc));
       usable = sat_add(usable, sat_mul(t.levels.back().bucket_count(), kGroupWidth));

@@ -16,6 +16,9 @@ namespace quenlor::py {
 
 template <class F>
 PyObject* map_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  // `cls()`, the most common call: nothing to parse and nothing to insert.
+  if (kwargs == nullptr && (args == nullptr || PyTuple_Size(args) == 0))
+    return guarded<PyObject*>(nullptr, [] { return new_map_object<F>(F::default_options(0)); });
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     OtherAndKwargs a = split_other_kwargs(F::kName, args, kwargs, "capacity");
     uint64_t capacity = a.extra != nullptr ? to_u64(a.extra, "capacity") : 0;

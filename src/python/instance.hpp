@@ -14,9 +14,10 @@ namespace quenlor::py {
 
 // Raw memory for a new instance of `type` through its tp_alloc; throws with
 // the Python error set when there is none. The caller constructs the fields.
+// Each T has one type, made once per process, so its slot is looked up once.
 template <class T>
 T* allocate_instance(PyTypeObject* type) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  static const auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* o = alloc(type, 0);
   if (o == nullptr) throw_python_error();
   return reinterpret_cast<T*>(o);
@@ -28,7 +29,7 @@ void dealloc_instance(PyObject* o) noexcept {
   DeallocGuard::run(o, [](PyObject* dead) noexcept {
     PyTypeObject* tp = Py_TYPE(dead);
     reinterpret_cast<T*>(dead)->release_fields();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    static const auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
     free_fn(dead);
     Py_DECREF(tp);  // instances of heap types own a reference to their type
   });
