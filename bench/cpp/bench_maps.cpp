@@ -29,6 +29,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "common/layout/hasher.hpp"
 #include "elastic/elastic_hash_map.hpp"
+#include "fixed_key.hpp"
 #include "funnel/funnel_hash_map.hpp"
 
 #if __has_include(<boost/unordered/unordered_flat_map.hpp>)
@@ -38,22 +39,9 @@
 
 namespace {
 
-constexpr uint64_t kSeed = 0x9E3779B97F4A7C15ull;
-constexpr uint64_t kFold = 0xD6E8FEB86659FD93ull;
-
-inline uint64_t mix(uint64_t w) noexcept { return quenlor::fold_mul(w ^ kSeed, kFold); }
-
-struct Key {
-  uint64_t v;
-  bool operator==(const Key& o) const noexcept { return v == o.v; }
-};
-inline uint64_t hash_word(const Key& k) noexcept { return k.v; }
-
-// The generic maps' hasher, fixed so that every table sees the same hash.
-struct FixedHasher {
-  static FixedHasher make() noexcept { return {}; }
-  uint64_t hash(uint64_t w) const noexcept { return mix(w); }
-};
+using quenlor_bench::FixedHasher;
+using quenlor_bench::Key;
+using quenlor_bench::mix;
 
 struct StdHash {
   size_t operator()(const Key& k) const noexcept { return mix(k.v); }

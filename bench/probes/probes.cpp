@@ -26,6 +26,7 @@
 #include "common/layout/hasher.hpp"
 #include "common/probe_stats.hpp"
 #include "elastic/elastic_hash_map.hpp"
+#include "fixed_key.hpp"
 #include "funnel/funnel_hash_map.hpp"
 
 #ifndef QUENLOR_PROBE_STATS
@@ -36,20 +37,9 @@ namespace {
 
 using quenlor::probe_stats::group_loads;
 
-constexpr uint64_t kSeed = 0x9E3779B97F4A7C15ull;
-constexpr uint64_t kFold = 0xD6E8FEB86659FD93ull;
-inline uint64_t mix(uint64_t w) noexcept { return quenlor::fold_mul(w ^ kSeed, kFold); }
-
-struct Key {
-  uint64_t v;
-  bool operator==(const Key& o) const noexcept { return v == o.v; }
-};
-inline uint64_t hash_word(const Key& k) noexcept { return k.v; }
-
-struct FixedHasher {
-  static FixedHasher make() noexcept { return {}; }
-  uint64_t hash(uint64_t w) const noexcept { return mix(w); }
-};
+using quenlor_bench::FixedHasher;
+using quenlor_bench::Key;
+using quenlor_bench::mix;
 
 using Funnel = quenlor::FunnelHashMap<Key, uint64_t, FixedHasher>;
 using Elastic = quenlor::ElasticHashMap<Key, uint64_t, FixedHasher>;

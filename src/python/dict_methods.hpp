@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "common/walk_ahead.hpp"
 #include "python/args.hpp"
 #include "python/equality.hpp"
 #include "python/map_object.hpp"
@@ -138,37 +139,21 @@ PyObject* map_clear(PyObject* o, PyObject*) {
 template <class Map, class Find, class Prefetch>
 bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch) {
   using Entry = typename Map::EntryType;
-  constexpr unsigned kAhead = 8;
-  const Entry* ring[kAhead];
-  auto it = map.iter();
-  const auto start = [&](const Entry* e) {
-    prefetch_read(e->key.object());
-    prefetch_read(e->value.get());
-    prefetch(e->key);
-  };
-  unsigned pending = 0;
-  for (; pending < kAhead; ++pending) {
-    const Entry* e = it.next();
-    if (e == nullptr) break;
-    start(e);
-    ring[pending] = e;
-  }
-  for (unsigned i = 0; pending != 0; i = (i + 1) % kAhead) {
-    const Entry* e = ring[i];
-    PyRef found = find(e->key);
-    if (!found) {
-      discard_error_unless_stop();
-      return false;
-    }
-    if (!equal_or_false(e->value.get(), found.get())) return false;
-    if (const Entry* next = it.next()) {
-      start(next);
-      ring[i] = next;
-    } else {
-      --pending;
-    }
-  }
-  return true;
+  return walk_ahead(
+      map.iter(),
+      [&](const Entry& e) {
+        prefetch_read(e.key.object());
+        prefetch_read(e.value.get());
+        prefetch(e.key);
+      },
+      [&](const Entry& e) {
+        PyRef found = find(e.key);
+        if (!found) {
+          discard_error_unless_stop();
+          return false;
+        }
+        return equal_or_false(e.value.get(), found.get());
+      });
 }
 
 template <class F>
