@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/saturating.hpp"
+#include "common/small_plan_cache.hpp"
 
 namespace quenlor {
 
@@ -71,12 +72,8 @@ inline std::vector<uint64_t> build_batch_plan(const std::vector<uint64_t>& sizes
   return plan;
 }
 
-// Level sizes and batch plan of a capacity, for the smallest capacities
-// computed once per thread and kept by (capacity, δ): every small map is built
-// and grown through the same few, and planning one costs more than its
-// tables. Larger plans are computed each time.
+// Level sizes and batch plan of a capacity (small ones cached per thread).
 struct ElasticPlanCache {
-  static constexpr uint64_t kMaxCapacity = 4096;
   struct Item {
     uint64_t capacity = 0;
     double delta = 0.0;
@@ -84,22 +81,12 @@ struct ElasticPlanCache {
     std::vector<uint64_t> sizes;
     std::vector<uint64_t> plan;
   };
-  std::array<Item, 8> items;
-  unsigned next = 0;
 
   // The plan for `capacity` whose growth limit is `max_insertions`. Throws
   // std::bad_alloc.
   static const Item& get(uint64_t capacity, uint64_t max_insertions, double delta, Item& scratch) {
-    thread_local ElasticPlanCache cache;
-    if (capacity <= kMaxCapacity) {
-      for (const Item& it : cache.items)
-        if (it.used && it.capacity == capacity && it.delta == delta) return it;
-    }
-    Item fresh = compute(capacity, max_insertions, delta);
-    if (capacity > kMaxCapacity) return scratch = std::move(fresh);
-    Item& slot = cache.items[cache.next];
-    cache.next = (cache.next + 1) % cache.items.size();
-    return slot = std::move(fresh);
+    return SmallPlanCache<Item>::get(capacity, delta, scratch,
+                                     [&] { return compute(capacity, max_insertions, delta); });
   }
 
   static Item compute(uint64_t capacity, uint64_t max_insertions, double delta) {

@@ -22,6 +22,7 @@
 #include "common/layout/lane_mask.hpp"
 #include "common/reset_on_move.hpp"
 #include "common/saturating.hpp"
+#include "common/small_plan_cache.hpp"
 #include "funnel/bucket_level.hpp"
 #include "funnel/funnel_geometry.hpp"
 #include "funnel/funnel_options.hpp"
@@ -40,12 +41,8 @@ struct SlotLocation {
   friend bool operator==(const SlotLocation&, const SlotLocation&) = default;
 };
 
-// The plans of the smallest geometries, by capacity and δ, kept per thread.
-// Every small map is built and grown through the same few capacities, and
-// planning one costs more than allocating its tables; larger plans are rare
-// and cheap next to their tables, so they are computed each time.
+// The funnel plan of a capacity (small ones cached per thread).
 struct FunnelPlanCache {
-  static constexpr uint64_t kMaxCapacity = 4096;
   struct Item {
     uint64_t capacity = 0;
     double delta = 0.0;
@@ -53,21 +50,11 @@ struct FunnelPlanCache {
     FunnelShape shape{};
     FunnelPlan plan{};
   };
-  std::array<Item, 8> items;
-  unsigned next = 0;
 
   // Throws std::bad_alloc.
   static const Item& get(uint64_t capacity, double delta, Item& scratch) {
-    thread_local FunnelPlanCache cache;
-    if (capacity <= kMaxCapacity) {
-      for (const Item& it : cache.items)
-        if (it.used && it.capacity == capacity && it.delta == delta) return it;
-    }
-    Item fresh = compute(capacity, delta);
-    if (capacity > kMaxCapacity) return scratch = std::move(fresh);
-    Item& slot = cache.items[cache.next];
-    cache.next = (cache.next + 1) % cache.items.size();
-    return slot = std::move(fresh);
+    return SmallPlanCache<Item>::get(capacity, delta, scratch,
+                                     [&] { return compute(capacity, delta); });
   }
 
   static Item compute(uint64_t capacity, double delta) {
