@@ -47,6 +47,7 @@ template <bool kFindFree, class Tables, class IsKey>
 [[gnu::always_inline]] inline FunnelSearch search_levels(const Tables& t, uint64_t end, uint64_t h,
                                                          uint8_t tag, const IsKey& is_key,
                                                          std::optional<SlotLocation>& free) {
+  const bool ahead = worth_prefetching(t.usable_slots);
   const auto search_level = [&](uint64_t i) {
     const auto& lv = t.levels[i];
     if (lv.len() == 0) {
@@ -58,7 +59,7 @@ template <bool kFindFree, class Tables, class IsKey>
       return FunnelSearch::undetermined_yet();
     }
     const uint64_t g = lv.probe_group(h);
-    lv.table().prefetch_group_entries(g);
+    if (ahead) lv.table().prefetch_group_entries(g);
     const Group grp = lv.table().group(g);
     for (unsigned lane : grp.match_tag(tag)) {
       const uint64_t s = g * kGroupWidth + lane;
@@ -86,6 +87,11 @@ template <bool kFindFree, class Tables, class IsKey>
     if (end == 0) return FunnelSearch::undetermined_yet();
     // Level 0 alone first: most keys live there, and it needs no prefetching.
     if (const FunnelSearch r = search_level(0); !r.undetermined()) return r;
+    if (!ahead) {
+      for (uint64_t i = 1; i < end; ++i)
+        if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
+      return FunnelSearch::undetermined_yet();
+    }
     for (uint64_t i = 1; i < std::min<uint64_t>(end, 1 + kLevelsAhead); ++i) prefetch_level(i);
     for (uint64_t i = 1; i < end; ++i) {
       if (i + kLevelsAhead < end) prefetch_level(i + kLevelsAhead);
@@ -104,20 +110,23 @@ template <class Tables, class IsKey>
                                                          uint8_t tag, const IsKey& is_key,
                                                          bool& absent) {
   using EntryPtr = decltype(&t.levels[0].entry(0));
+  const bool ahead = worth_prefetching(t.usable_slots);
   for (uint64_t i = 0; i < end; ++i) {
     const auto& lv = t.levels[i];
     if (lv.len() == 0) continue;
-    if (i == 0)
-      for (uint64_t j = 1; j < std::min<uint64_t>(end, 1 + kLevelsAhead); ++j) {
-        const auto& ahead = t.levels[j];
-        if (ahead.len() != 0) ahead.table().prefetch_group_ctrl(ahead.probe_group(h));
-      }
-    else if (i + kLevelsAhead < end) {
-      const auto& ahead = t.levels[i + kLevelsAhead];
-      if (ahead.len() != 0) ahead.table().prefetch_group_ctrl(ahead.probe_group(h));
-    }
     const uint64_t g = lv.probe_group(h);
-    lv.table().prefetch_group_entries(g);
+    if (ahead) {
+      if (i == 0)
+        for (uint64_t j = 1; j < std::min<uint64_t>(end, 1 + kLevelsAhead); ++j) {
+          const auto& next = t.levels[j];
+          if (next.len() != 0) next.table().prefetch_group_ctrl(next.probe_group(h));
+        }
+      else if (i + kLevelsAhead < end) {
+        const auto& next = t.levels[i + kLevelsAhead];
+        if (next.len() != 0) next.table().prefetch_group_ctrl(next.probe_group(h));
+      }
+      lv.table().prefetch_group_entries(g);
+    }
     const Group grp = lv.table().group(g);
     for (unsigned lane : grp.match_tag(tag)) {
       const auto& e = lv.entry(g * kGroupWidth + lane);

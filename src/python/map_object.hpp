@@ -129,7 +129,7 @@ Py_ssize_t map_len(PyObject* o) {
 // The stored value for `key` as a new reference, or null (no error set) when
 // the key is missing.
 template <class Map>
-PyRef find_value(const Map& map, const KeyArg& key) {
+[[gnu::always_inline]] inline PyRef find_value(const Map& map, const KeyArg& key) {
   const PyRef* v = map.get(key.probe().get());
   return v != nullptr ? v->new_ref() : PyRef();
 }
