@@ -38,6 +38,15 @@ class BorrowFlag {
   }
   void release_exclusive() noexcept { flag_.store(0, std::memory_order_release); }
 
+  // For steps that run no Python code while they would hold a borrow: what
+  // taking and at once giving back a shared or an exclusive borrow would find.
+  bool shared_would_be_refused() const noexcept {
+    return flag_.load(std::memory_order_relaxed) == kExclusive;
+  }
+  bool exclusive_would_be_refused() const noexcept {
+    return flag_.load(std::memory_order_relaxed) != 0;
+  }
+
  private:
   std::atomic<uint64_t> flag_{0};
 };

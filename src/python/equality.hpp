@@ -1,6 +1,6 @@
 // The truth of `a == b`, for map and view equality and for value and item
 // membership of views. Callers put the stored object on the left. There is no
-// identity short cut, so a NaN never matches itself.
+// general identity short cut, so a NaN never matches itself.
 #pragma once
 
 #include <Python.h>
@@ -9,9 +9,19 @@
 
 namespace quenlor::py {
 
+// Objects of these exact types equal themselves, and comparing them runs no
+// Python code, so for them identity gives the comparison's answer without the
+// call. (A float does not: NaN.)
+inline bool equals_itself(PyObject* o) noexcept {
+  PyTypeObject* t = Py_TYPE(o);
+  return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyBytes_Type || o == Py_None ||
+         t == &PyBool_Type;
+}
+
 // 1, 0, or -1 with the error set when __eq__ or the truth test of its result
 // fails.
 inline int equal_truth(PyObject* a, PyObject* b) noexcept {
+  if (a == b && equals_itself(a)) return 1;
   PyObject* r = PyObject_RichCompare(a, b, Py_EQ);
   if (r == nullptr) return -1;
   int t = r == Py_True ? 1 : r == Py_False ? 0 : PyObject_IsTrue(r);

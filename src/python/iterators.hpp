@@ -19,8 +19,8 @@
 #include <new>
 #include <string>
 #include <utility>
-#include <vector>
 
+#include "common/dcheck.hpp"
 #include "common/layout/group.hpp"
 #include "python/borrow.hpp"
 #include "python/boundary.hpp"
@@ -89,10 +89,50 @@ inline constexpr std::size_t kModulePrefixLength = sizeof("quenlor.") - 1;
 // lines loaded first are evicted again (a large snapshot) before they are used.
 inline constexpr std::size_t kLookahead = 8;
 
+// An iterator's snapshot: owned references, appended once in order up to a
+// fixed count, then only read. No initialisation of the unfilled part.
+class RefSnapshot {
+ public:
+  // Throws std::bad_alloc.
+  explicit RefSnapshot(std::size_t count) {
+    if (count == 0) return;
+    if (count > PY_SSIZE_T_MAX / sizeof(PyObject*)) throw std::bad_alloc();
+    data_ = static_cast<PyObject**>(PyMem_Malloc(count * sizeof(PyObject*)));
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  RefSnapshot(RefSnapshot&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  RefSnapshot& operator=(RefSnapshot&&) = delete;
+  ~RefSnapshot() {
+    for (std::size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
+    PyMem_Free(data_);
+  }
+
+  // Within the count given at construction.
+  void push(PyRef element) noexcept { data_[size_++] = element.release(); }
+  std::size_t size() const noexcept { return size_; }
+  PyObject* operator[](std::size_t i) const noexcept { return data_[i]; }
+
+  // Releases every reference, first to last, calling before(i) ahead of
+  // releasing element i; leaves the snapshot empty.
+  template <class Before>
+  void release_in_order(Before&& before) noexcept {
+    for (std::size_t i = 0; i < size_; ++i) {
+      before(i);
+      Py_DECREF(data_[i]);
+    }
+    size_ = 0;
+  }
+
+ private:
+  PyObject** data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 template <class F, ElementKind K>
 struct IterObject {
   PyObject_HEAD PyObject* map;  // owning; a MapObject<F>
-  std::vector<PyRef> snapshot;  // what the steps hand out, in traversal order
+  RefSnapshot snapshot;         // what the steps hand out, in traversal order
   uint64_t start_counter;       // the map's `modifications` at creation
   std::size_t position;         // next index into `snapshot`
   BorrowFlag borrow;
@@ -111,12 +151,11 @@ struct IterObject {
   // Takes the snapshot of `m`, whose shared borrow the caller holds, and wraps
   // it in a new iterator. Throws on failure; nothing taken is kept.
   static PyObject* create(MapObject<F>* m) {
-    std::vector<PyRef> items;
     uint64_t counter;
+    const uint64_t n = m->inner.len();
+    if (n > PY_SSIZE_T_MAX) throw std::bad_alloc();
+    RefSnapshot items{static_cast<std::size_t>(n)};
     {
-      uint64_t n = m->inner.len();
-      if (n > items.max_size()) throw std::bad_alloc();
-      items.reserve(static_cast<std::size_t>(n));
       // Traversal order is hash order, so the objects are scattered in
       // memory: load them a few entries ahead of taking their references.
       using EntryPtr = decltype(m->inner.iter().next());
@@ -125,7 +164,7 @@ struct IterObject {
       auto take = [&](EntryPtr e) {
         PyRef element = make_element<K>(*e);
         if (!element) throw_python_error();
-        items.push_back(std::move(element));
+        items.push(std::move(element));
       };
       auto it = m->inner.iter();
       while (EntryPtr e = it.next()) {
@@ -138,63 +177,59 @@ struct IterObject {
       }
       for (std::size_t i = pending > kLookahead ? pending - kLookahead : 0; i < pending; ++i)
         take(ahead[i % kLookahead]);
+      QUENLOR_DCHECK(items.size() == n);
       counter = m->modifications;
     }
     auto* self = allocate_instance<IterObject>(type);
     self->map = PyRef::borrow(reinterpret_cast<PyObject*>(m)).release();
-    ::new (&self->snapshot) std::vector<PyRef>(std::move(items));
+    ::new (&self->snapshot) RefSnapshot(std::move(items));
     self->start_counter = counter;
     self->position = 0;
     ::new (&self->borrow) BorrowFlag();
     return reinterpret_cast<PyObject*>(self);
   }
 
+  // A step runs no Python code, so it only checks the borrows it would take
+  // (its own, exclusive; the map's, shared) instead of taking them.
   static PyObject* next(PyObject* o) {
     auto* self = cast(o);
-    ExclusiveBorrow own(self->borrow);
-    if (refused(own)) return nullptr;
-    return guarded<PyObject*>(nullptr, [self]() -> PyObject* {
-      auto* m = MapObject<F>::cast(self->map);
-      uint64_t now;
-      {
-        SharedBorrow b = shared_or_panic(m->borrow);
-        now = m->modifications;
-      }
-      if (now != self->start_counter) {
-        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-        return nullptr;
-      }
-      const std::size_t size = self->snapshot.size();
-      if (self->position == size) return nullptr;  // exhausted
-      if (self->position + kLookahead < size)
-        prefetch_read(self->snapshot[self->position + kLookahead].get());
-      return self->snapshot[self->position++].new_ref().release();
-    });
-  }
-
-  // First to last, loading the objects a release will touch a few elements
-  // ahead: item tuples lie in order, but the keys they hold are scattered.
-  static void release_in_order(std::vector<PyRef>& snapshot) noexcept {
-    const std::size_t n = snapshot.size();
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i + kLookahead < n) {
-        PyObject* next = snapshot[i + kLookahead].get();
-        if constexpr (K == ElementKind::Item) {
-          prefetch_read(PyTuple_GetItem(next, 0));
-          prefetch_read(PyTuple_GetItem(next, 1));
-        } else {
-          prefetch_read(next);
-        }
-      }
-      snapshot[i] = PyRef();
+    if (self->borrow.exclusive_would_be_refused()) [[unlikely]] {
+      raise_already_borrowed();
+      return nullptr;
     }
+    auto* m = MapObject<F>::cast(self->map);
+    if (m->borrow.shared_would_be_refused()) [[unlikely]] {
+      raise_panic("Already mutably borrowed: PyBorrowError");
+      return nullptr;
+    }
+    if (m->modifications != self->start_counter) [[unlikely]] {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+      return nullptr;
+    }
+    const std::size_t size = self->snapshot.size();
+    if (self->position == size) return nullptr;  // exhausted
+    if (self->position + kLookahead < size)
+      prefetch_read(self->snapshot[self->position + kLookahead]);
+    return PyRef::borrow(self->snapshot[self->position++]).release();
   }
 
-  // The map goes first, then the snapshot from first to last.
+  // The map goes first, then the snapshot from first to last, loading what a
+  // release will touch a few elements ahead: item tuples lie in order, but the
+  // keys they hold are scattered.
   void release_fields() noexcept {
     Py_DECREF(map);
-    release_in_order(snapshot);
-    snapshot.~vector();
+    const std::size_t n = snapshot.size();
+    snapshot.release_in_order([this, n](std::size_t i) {
+      if (i + kLookahead >= n) return;
+      PyObject* next = snapshot[i + kLookahead];
+      if constexpr (K == ElementKind::Item) {
+        prefetch_read(PyTuple_GetItem(next, 0));
+        prefetch_read(PyTuple_GetItem(next, 1));
+      } else {
+        prefetch_read(next);
+      }
+    });
+    snapshot.~RefSnapshot();
     borrow.~BorrowFlag();
   }
 
