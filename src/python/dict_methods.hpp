@@ -139,6 +139,21 @@ PyObject* map_clear(PyObject* o, PyObject*) {
 template <class Map, class Find, class Prefetch>
 bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch) {
   using Entry = typename Map::EntryType;
+  const auto found_equal = [&](const Entry& e) {
+    PyRef found = find(e.key);
+    if (!found) {
+      discard_error_unless_stop();
+      return false;
+    }
+    return equal_or_false(e.value.get(), found.get());
+  };
+  if (!worth_prefetching(map.capacity())) {
+    // Everything is in cache already: a plain walk.
+    auto it = map.iter();
+    while (const Entry* e = it.next())
+      if (!found_equal(*e)) return false;
+    return true;
+  }
   return walk_ahead(
       map.iter(),
       [&](const Entry& e) {
@@ -146,14 +161,7 @@ bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch) {
         prefetch_read(e.value.get());
         prefetch(e.key);
       },
-      [&](const Entry& e) {
-        PyRef found = find(e.key);
-        if (!found) {
-          discard_error_unless_stop();
-          return false;
-        }
-        return equal_or_false(e.value.get(), found.get());
-      });
+      found_equal);
 }
 
 template <class F>

@@ -55,7 +55,8 @@ class HashedAny {
     PyObject* a = object();
     PyObject* b = other.object();
     if (a == b) return true;
-    if ((bits_ & other.bits_ & 1) != 0) {
+    // Only the stored key's flag is read: a probe wrapper leaves it unset.
+    if ((bits_ & 1) != 0 && Py_IS_TYPE(b, &PyUnicode_Type)) {
       Py_ssize_t na, nb;
       const char* sa = PyUnicode_AsUTF8AndSize(a, &na);
       const char* sb = sa != nullptr ? PyUnicode_AsUTF8AndSize(b, &nb) : nullptr;
@@ -70,6 +71,9 @@ class HashedAny {
   HashedAny(PyObject* key, Py_hash_t hash) noexcept
       : bits_(reinterpret_cast<uintptr_t>(key) | (Py_IS_TYPE(key, &PyUnicode_Type) ? 1 : 0)),
         hash_(hash) {}
+  struct Unflagged {};
+  HashedAny(PyObject* key, Py_hash_t hash, Unflagged) noexcept
+      : bits_(reinterpret_cast<uintptr_t>(key)), hash_(hash) {}
 
   // Out of line: the fast paths above settle nearly every comparison.
   [[gnu::noinline]] static bool rich_equal(PyObject* a, PyObject* b) {
@@ -81,10 +85,11 @@ class HashedAny {
 };
 
 // A wrapper over the caller's key that takes no reference, for lookups and
-// removals. It never releases the key.
+// removals. It never releases the key, and it is only ever the right-hand side
+// of a comparison, so it skips the exact-str flag.
 class ProbeKey {
  public:
-  ProbeKey(PyObject* key, Py_hash_t hash) noexcept : key_(key, hash) {}
+  ProbeKey(PyObject* key, Py_hash_t hash) noexcept : key_(key, hash, HashedAny::Unflagged{}) {}
   ProbeKey(const ProbeKey&) = delete;
   ProbeKey& operator=(const ProbeKey&) = delete;
   ~ProbeKey() { key_.bits_ = 0; }

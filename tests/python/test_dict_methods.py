@@ -43,6 +43,25 @@ def test_equality_edge_cases(map_cls):
     assert n != n and n != n.copy()  # values compare without an identity short cut
 
 
+class _IntNeverEqual(int):
+    def __eq__(self, other):
+        return False
+
+    __hash__ = int.__hash__
+
+
+def test_identical_values_are_compared_unless_their_type_always_equals_itself(map_cls):
+    # Exact int/str/bytes/bool/None values may be settled by identity; any other
+    # value is compared, even against itself.
+    same = [7, 2**70, "s", "\ud800", b"b", True, None]
+    m = map_cls(enumerate(same))
+    assert m == dict(m.items()) and m == m.copy()
+    for odd in (_IntNeverEqual(5), float("nan")):
+        n = map_cls({1: odd})
+        assert n != n and n != {1: odd} and n != n.copy()
+        assert odd not in n.values() and (1, odd) not in n.items()
+
+
 def test_equality_with_odd_mappings_never_raises(map_cls):
     def mapping(items, length=2):
         return instance(keys=lambda self: ["a", "b"], __getitem__=lambda self, k: items[k],

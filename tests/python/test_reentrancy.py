@@ -75,6 +75,7 @@ INNER = {
     "pop": lambda m: m.pop("a"), "popitem": lambda m: m.popitem(),
     "setdefault": lambda m: m.setdefault("z"), "update": lambda m: m.update({"z": 0}),
     "clear": lambda m: m.clear(), "ior": _ior, "len": len, "iter": iter,
+    "next": None,  # a step of an iterator made before the outer operation
 }
 REFUSED = ("RuntimeError", "Already borrowed")
 EXPECTED = {  # (borrow held by the outer operation, inner operation) -> outcome
@@ -84,7 +85,8 @@ EXPECTED = {  # (borrow held by the outer operation, inner operation) -> outcome
     ("read", "ior"): "ok",  # falls back to m | {...}, a new map
     ("write", "len"): ("RuntimeError", "Already mutably borrowed"),
     ("write", "iter"): ("PanicException", "Already mutably borrowed: PyBorrowError"),
-    ("read", "len"): "ok", ("read", "iter"): "ok",
+    ("write", "next"): ("PanicException", "Already mutably borrowed: PyBorrowError"),
+    ("read", "len"): "ok", ("read", "iter"): "ok", ("read", "next"): "ok",
 }
 CASES = [(o, c) for o in OUTER for c in ("hash", "eq") if (o, c) != ("values-in", "hash")]
 
@@ -107,7 +109,8 @@ def test_reentrant_operation_is_refused(map_cls, outer, callback, inner):
     d = {"a": 1, stored: value}
     borrow, start = OUTER[outer]
     thunk, dict_thunk = start(m, probe), start(d, probe)
-    hook.action = lambda: INNER[inner](m)
+    it = iter(m)
+    hook.action = (lambda: next(it)) if inner == "next" else (lambda: INNER[inner](m))
     result = run(thunk)
     expected = EXPECTED[(borrow, inner)]
     if expected[0] == "TypeError":  # the interpreter's message names the types
