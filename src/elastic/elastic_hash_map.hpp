@@ -189,10 +189,20 @@ class ElasticHashMap {
 
   template <class F>
   void for_each(F&& f) const {
-    for (const LevelType& lv : levels_) {
-      if (lv.len() == 0) continue;
-      lv.table().for_each_full([&](uint64_t, const EntryType& e) { f(e.key, e.value); });
-    }
+    all_of([&](const EntryType& e) {
+      f(e.key, e.value);
+      return true;
+    });
+  }
+
+  // p(entry) for the entries in traversal order (as iter() gives them) while
+  // it returns true; whether it always did. Tighter than a pull iterator.
+  template <class P>
+  bool all_of(P&& p) const {
+    for (const LevelType& lv : levels_)
+      if (lv.len() != 0 && !lv.table().all_full([&](uint64_t, const EntryType& e) { return p(e); }))
+        return false;
+    return true;
   }
 
   template <class P>

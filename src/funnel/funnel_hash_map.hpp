@@ -161,12 +161,25 @@ class FunnelHashMap {
 
   template <class F>
   void for_each(F&& f) const {
+    all_of([&](const EntryType& e) {
+      f(e.key, e.value);
+      return true;
+    });
+  }
+
+  // p(entry) for the entries in traversal order (as iter() gives them) while
+  // it returns true; whether it always did. Tighter than a pull iterator.
+  template <class P>
+  bool all_of(P&& p) const {
     for (uint64_t a = 0; a < tables_.area_count(); ++a) {
       const auto& area = tables_.area(a);
-      if (area.len() != 0)
-        area.table().for_each_full([&](uint64_t, const EntryType& e) { f(e.key, e.value); });
+      if (area.len() != 0 &&
+          !area.table().all_full([&](uint64_t, const EntryType& e) { return p(e); }))
+        return false;
     }
-    for (const auto& oe : tables_.overflow) f(oe.entry.key, oe.entry.value);
+    for (const auto& oe : tables_.overflow)
+      if (!p(oe.entry)) return false;
+    return true;
   }
 
   Iter iter() const noexcept { return Iter(traversal()); }

@@ -149,10 +149,7 @@ bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch) {
   };
   if (!worth_prefetching(map.capacity())) {
     // Everything is in cache already: a plain walk.
-    auto it = map.iter();
-    while (const Entry* e = it.next())
-      if (!found_equal(*e)) return false;
-    return true;
+    return map.all_of(found_equal);
   }
   return walk_ahead(
       map.iter(),

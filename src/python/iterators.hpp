@@ -22,6 +22,7 @@
 
 #include "common/dcheck.hpp"
 #include "common/layout/group.hpp"
+#include "common/walk_ahead.hpp"
 #include "python/borrow.hpp"
 #include "python/boundary.hpp"
 #include "python/instance.hpp"
@@ -156,27 +157,25 @@ struct IterObject {
     if (n > PY_SSIZE_T_MAX) throw std::bad_alloc();
     RefSnapshot items{static_cast<std::size_t>(n)};
     {
-      // Traversal order is hash order, so the objects are scattered in
-      // memory: load them a few entries ahead of taking their references.
-      using EntryPtr = decltype(m->inner.iter().next());
-      EntryPtr ahead[kLookahead];
-      std::size_t pending = 0;
-      auto take = [&](EntryPtr e) {
-        PyRef element = make_element<K>(*e);
+      const auto take = [&](const auto& e) {
+        PyRef element = make_element<K>(e);
         if (!element) throw_python_error();
         items.push(std::move(element));
+        return true;
       };
-      auto it = m->inner.iter();
-      while (EntryPtr e = it.next()) {
-        if constexpr (K != ElementKind::Value) prefetch_read(e->key.object());
-        if constexpr (K != ElementKind::Key) prefetch_read(e->value.get());
-        EntryPtr& slot = ahead[pending % kLookahead];
-        if (pending >= kLookahead) take(slot);
-        slot = e;
-        ++pending;
+      if (!worth_prefetching(m->inner.capacity())) {
+        m->inner.all_of(take);
+      } else {
+        // Traversal order is hash order, so the objects are scattered in
+        // memory: load them a few entries ahead of taking their references.
+        walk_ahead(
+            m->inner.iter(),
+            [](const auto& e) {
+              if constexpr (K != ElementKind::Value) prefetch_read(e.key.object());
+              if constexpr (K != ElementKind::Key) prefetch_read(e.value.get());
+            },
+            take);
       }
-      for (std::size_t i = pending > kLookahead ? pending - kLookahead : 0; i < pending; ++i)
-        take(ahead[i % kLookahead]);
       QUENLOR_DCHECK(items.size() == n);
       counter = m->modifications;
     }

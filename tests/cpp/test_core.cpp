@@ -247,4 +247,34 @@ TEST_F(Core, UninitialisedBlocksBehaveLikeZeroedOnes) {
       ElasticHashMap<Key, Val, IdentityHasher, ZeroedOnlyAllocator>::with_options({}));
 }
 
+// all_of walks exactly what iter() yields, in the same order, and stops at the
+// first false: over levels, special array and overflow (shared hash words).
+template <class Map, class Options>
+void all_of_follows_iter(Options o) {
+  for (uint64_t words : {1000, 2}) {
+    auto m = Map::with_options(o);
+    for (uint64_t i = 0; i < 300; ++i) m.insert(Key(mix(i % words), i), Val(i));
+    for (uint64_t i = 0; i < 300; i += 3) m.remove(Key(mix(i % words), i));
+    std::vector<uint64_t> pulled, walked;
+    auto it = m.iter();
+    while (const auto* e = it.next()) pulled.push_back(e->key.id);
+    EXPECT_TRUE(m.all_of([&](const auto& e) {
+      walked.push_back(e.key.id);
+      return true;
+    }));
+    EXPECT_EQ(walked, pulled) << words;
+    for (uint64_t stop : {uint64_t{0}, pulled.size() / 2, pulled.size() - 1}) {
+      uint64_t calls = 0;
+      EXPECT_FALSE(m.all_of([&](const auto&) { return calls++ != stop; }));
+      EXPECT_EQ(calls, stop + 1);
+    }
+  }
+}
+
+TEST_F(Core, AllOfFollowsIter) {
+  all_of_follows_iter<ElasticHashMap<Key, Val>>(ElasticOptions{100});
+  all_of_follows_iter<FunnelHashMap<Key, Val>>(
+      FunnelOptions{100, kDefaultReserveFraction, std::nullopt});
+}
+
 }  // namespace

@@ -146,11 +146,22 @@ class RawTable {
   // Visits full slots in increasing index: f(slot_index, entry).
   template <class F>
   void for_each_full(F&& f) const {
+    all_full([&](uint64_t i, const T& e) {
+      f(i, e);
+      return true;
+    });
+  }
+
+  // As for_each_full while p(slot_index, entry) returns true; whether it
+  // always did.
+  template <class P>
+  bool all_full(P&& p) const {
     for (uint64_t g = 0; g < groups_; ++g)
       for (unsigned lane : match_full(g)) {
         uint64_t i = g * kGroupWidth + lane;
-        f(i, entry(i));
+        if (!p(i, entry(i))) return false;
       }
+    return true;
   }
 
  private:
