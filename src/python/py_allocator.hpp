@@ -15,6 +15,7 @@
 #include <new>
 
 #include "common/layout/allocator.hpp"
+#include "common/layout/huge_pages.hpp"
 
 namespace quenlor::py {
 
@@ -23,12 +24,16 @@ struct PyMemAllocator {
     if (bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) - kTableAlign) throw std::bad_alloc();
     // The interpreter's blocks are at least pointer-aligned, so the aligned
     // address leaves room for the pointer below it.
-    return align_table_block(PyMem_Calloc(1, bytes + kTableAlign));
+    void* block = align_table_block(PyMem_Calloc(1, bytes + kTableAlign));
+    advise_huge_pages(block, bytes);
+    return block;
   }
   // Uninitialised contents.
   void* allocate(std::size_t bytes) const {
     if (bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) - kTableAlign) throw std::bad_alloc();
-    return align_table_block(PyMem_Malloc(bytes + kTableAlign));
+    void* block = align_table_block(PyMem_Malloc(bytes + kTableAlign));
+    advise_huge_pages(block, bytes);
+    return block;
   }
   void deallocate(void* block, std::size_t /*bytes*/) const noexcept {
     PyMem_Free(static_cast<void**>(block)[-1]);
