@@ -104,8 +104,8 @@ class ElasticHashMap {
   }
   const V* get(const K& key) const {
     const uint64_t h = hash_of(key);
-    SlotPosition at = find_position(h, tag_of(h), equal_to(key));
-    return at.slot == kNoSlot ? nullptr : &levels_[at.level].entry(at.slot).value;
+    const EntryType* e = find_entry(h, tag_of(h), equal_to(key));
+    return e == nullptr ? nullptr : &e->value;
   }
   bool contains_key(const K& key) const { return get(key) != nullptr; }
 
@@ -254,16 +254,34 @@ class ElasticHashMap {
     return [&key](const K& stored) { return stored == key; };
   }
 
+  // The levels a key can be in: up to max_populated_level, which is below
+  // the level count whenever there are levels.
+  const LevelType* searched_end() const noexcept {
+    QUENLOR_DCHECK(levels_.empty() || max_populated_level_ < levels_.size());
+    return levels_.empty() ? levels_.data() : levels_.data() + max_populated_level_ + 1;
+  }
+
   template <class IsKey>
   SlotPosition find_position(uint64_t h, uint8_t tag, IsKey&& is_key) const {
-    const uint64_t end = std::min<uint64_t>(levels_.size(), max_populated_level_ + 1);
-    for (uint64_t i = 0; i < end; ++i) {
-      const LevelType& lv = levels_[i];
-      if (lv.len() == 0) continue;
-      uint64_t slot = lv.find(h, tag, is_key);
-      if (slot != kNoSlot) return {i, slot};
+    const LevelType* const end = searched_end();
+    for (const LevelType* lv = levels_.data(); lv != end; ++lv) {
+      if (lv->len() == 0) continue;
+      uint64_t slot = lv->find(h, tag, is_key);
+      if (slot != kNoSlot) return {static_cast<uint64_t>(lv - levels_.data()), slot};
     }
     return {0, kNoSlot};
+  }
+
+  // As find_position, handing back the entry itself (lookups).
+  template <class IsKey>
+  const EntryType* find_entry(uint64_t h, uint8_t tag, IsKey&& is_key) const {
+    const LevelType* const end = searched_end();
+    for (const LevelType* lv = levels_.data(); lv != end; ++lv) {
+      if (lv->len() == 0) continue;
+      uint64_t slot = lv->find(h, tag, is_key);
+      if (slot != kNoSlot) return &lv->entry(slot);
+    }
+    return nullptr;
   }
 
   // Moves to the next batch with a non-zero quota once the current one is used
