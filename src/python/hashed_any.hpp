@@ -52,18 +52,8 @@ class HashedAny {
   // operation then fails with the map as it was.
   bool operator==(const HashedAny& other) const {
     if (hash_ != other.hash_) return false;
-    PyObject* a = object();
-    PyObject* b = other.object();
-    if (a == b) return true;
-    // Only the stored key's flag is read: a probe wrapper leaves it unset.
-    if ((bits_ & 1) != 0 && Py_IS_TYPE(b, &PyUnicode_Type)) {
-      Py_ssize_t na, nb;
-      const char* sa = PyUnicode_AsUTF8AndSize(a, &na);
-      const char* sb = sa != nullptr ? PyUnicode_AsUTF8AndSize(b, &nb) : nullptr;
-      if (sb != nullptr) return na == nb && std::memcmp(sa, sb, static_cast<size_t>(na)) == 0;
-      PyErr_Clear();  // lone surrogates: fall back to __eq__
-    }
-    return rich_equal(a, b);
+    if (object() == other.object()) return true;
+    return distinct_objects_equal(object(), other.object());
   }
 
  private:
@@ -75,8 +65,17 @@ class HashedAny {
   HashedAny(PyObject* key, Py_hash_t hash, Unflagged) noexcept
       : bits_(reinterpret_cast<uintptr_t>(key)), hash_(hash) {}
 
-  // Out of line: the fast paths above settle nearly every comparison.
-  [[gnu::noinline]] static bool rich_equal(PyObject* a, PyObject* b) {
+  // Out of line, so that the probe loops the comparison is inlined into keep
+  // their registers: equal hashes of distinct objects are the rare case.
+  // Only the stored key's flag is read (a probe wrapper leaves it unset).
+  [[gnu::noinline]] bool distinct_objects_equal(PyObject* a, PyObject* b) const {
+    if ((bits_ & 1) != 0 && Py_IS_TYPE(b, &PyUnicode_Type)) {
+      Py_ssize_t na, nb;
+      const char* sa = PyUnicode_AsUTF8AndSize(a, &na);
+      const char* sb = sa != nullptr ? PyUnicode_AsUTF8AndSize(b, &nb) : nullptr;
+      if (sb != nullptr) return na == nb && std::memcmp(sa, sb, static_cast<size_t>(na)) == 0;
+      PyErr_Clear();  // lone surrogates: fall back to __eq__
+    }
     return equal_or_false(a, b);
   }
 
