@@ -3,8 +3,8 @@
 // tables alone: where a new key goes (choose_slot, in placement order), how
 // an entry is stored and taken out, and the area numbering used by traversal.
 //
-// Areas are numbered levels 0..L-1, then L for the special primary and L+1 for
-// the fallback. Overflow entries, kept in insertion order, sit outside every
+// Areas are numbered stored levels 0..L-1, then L for the special primary and
+// L+1 for the fallback. Overflow entries, kept in insertion order, sit outside every
 // area and have no slot.
 #pragma once
 
@@ -33,7 +33,8 @@ namespace quenlor {
 enum class SlotKind : uint8_t { Level, SpecialPrimary, SpecialFallback, Overflow };
 
 // A slot of one area: `slot` is within the named table, or the index in the
-// overflow area; `level` is meaningful for Level only.
+// overflow area; `level` is meaningful for Level only (a stored level, see
+// FunnelTables::levels).
 struct SlotLocation {
   SlotKind kind = SlotKind::Level;
   uint32_t level = 0;
@@ -79,15 +80,23 @@ struct FunnelTables {
   using Level = BucketLevel<K, V, A>;
   using Area = FunnelArea<K, V, A>;
 
-  // The levels up to the last one with buckets: the trailing levels without
-  // buckets (all of them at capacity 0) hold no slot, so no key is ever
-  // placed or searched there and they are not stored. level_count says how
-  // many the geometry has.
+  // The levels from the first to the last one with buckets: the levels
+  // without buckets before and after them (all of them at capacity 0; at
+  // capacity 16 the one bucket sits on the last level) hold no slot, so no
+  // key is ever placed or searched there and they are not stored.
+  // levels[j] is level first_level + j; level_count says how many levels the
+  // geometry has. Searches, SlotLocation::level and the area numbers count
+  // stored levels; only salts and max_populated_level use level indices.
   std::vector<Level> levels;
   SpecialArray<K, V, A> special;
   std::vector<OverflowEntry<K, V>> overflow;
   ResetOnMove<uint64_t> usable_slots;  // slots some key can be placed in
   ResetOnMove<uint64_t> level_count;   // levels of the geometry, stored or not
+  ResetOnMove<uint64_t> first_level;   // index of levels[0] (0 when none is stored)
+
+  // Tests only: store the leading levels without buckets too, the plain
+  // layout the stored one must behave exactly like.
+  static inline bool store_leading_levels = false;
 
   // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
@@ -103,11 +112,14 @@ struct FunnelTables {
     const FunnelShape& shape = planned.shape;
     const FunnelPlan& plan = planned.plan;
     FunnelTables t;
-    uint64_t stored = plan.bucket_counts.size();
-    while (stored > 0 && plan.bucket_counts[stored - 1] == 0) --stored;
-    t.levels.reserve(stored);
+    uint64_t end = plan.bucket_counts.size();
+    while (end > 0 && plan.bucket_counts[end - 1] == 0) --end;
+    uint64_t first = 0;
+    if (!store_leading_levels)
+      while (first < end && plan.bucket_counts[first] == 0) ++first;
+    t.levels.reserve(end - first);
     uint64_t usable = 0;
-    for (uint64_t i = 0; i < stored; ++i) {
+    for (uint64_t i = first; i < end; ++i) {
       if (plan.bucket_counts[i] == 0) {
         t.levels.emplace_back(i, shape.bucket_width);
         continue;
@@ -119,7 +131,14 @@ struct FunnelTables {
     t.special = SpecialArray<K, V, A>::with_capacity_in(plan.special_capacity, probe_limit, alloc);
     t.usable_slots = sat_add(usable, t.special.usable_slots());
     t.level_count = plan.bucket_counts.size();
+    t.first_level = first;
     return t;
+  }
+
+  // Stored levels a search of levels up to `max_populated_level` visits.
+  uint64_t stored_levels_through(uint64_t max_populated_level) const noexcept {
+    const uint64_t past = max_populated_level + 1;
+    return past <= first_level ? 0 : std::min<uint64_t>(past - first_level, levels.size());
   }
 
   uint64_t area_count() const noexcept { return levels.size() + 2; }
@@ -151,11 +170,11 @@ struct FunnelTables {
   }
 
   // The first free place of a key with hash h in placement order, starting at
-  // level `first_level` (the levels before it are known to have none). Out of
+  // stored level `from` (the levels before it are known to have none). Out of
   // line: insertion finds its slot during the lookup almost always.
-  [[gnu::noinline]] std::optional<SlotLocation> choose_slot(
-      uint64_t h, uint64_t first_level = 0) const noexcept {
-    for (uint64_t i = first_level; i < levels.size(); ++i) {
+  [[gnu::noinline]] std::optional<SlotLocation> choose_slot(uint64_t h,
+                                                            uint64_t from = 0) const noexcept {
+    for (uint64_t i = from; i < levels.size(); ++i) {
       const Level& lv = levels[i];
       if (!lv.has_free_slot()) continue;  // full, or no slots at all
       const uint64_t g = lv.probe_group(h);
@@ -190,7 +209,7 @@ struct FunnelTables {
       case SlotKind::Level:
         QUENLOR_DCHECK(loc.level < levels.size());
         levels[loc.level].place(loc.slot, std::move(e), tag);
-        max_populated_level = std::max<uint64_t>(max_populated_level, loc.level);
+        max_populated_level = std::max<uint64_t>(max_populated_level, first_level + loc.level);
         return;
       case SlotKind::SpecialPrimary:
         special.primary.place(loc.slot, std::move(e), tag);
