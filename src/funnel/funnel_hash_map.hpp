@@ -67,12 +67,8 @@ class FunnelHashMap {
   // Throws std::bad_alloc (or LayoutOverflow) when the tables cannot be allocated.
   static FunnelHashMap with_options(const FunnelOptions& o, A alloc = A()) {
     const double delta = sanitize_funnel_reserve_fraction(o.reserve_fraction);
-    FunnelHashMap m(delta, resolve_primary_probe_limit(o.primary_probe_limit, o.capacity), alloc);
-    m.tables_ = Tables::build(o.capacity, delta, m.primary_probe_limit_, m.alloc_);
-    m.capacity_ = o.capacity;
-    m.max_insertions_ = max_insertions_for(o.capacity, delta);
-    m.update_search_end();
-    return m;
+    return FunnelHashMap(o.capacity, delta,
+                         resolve_primary_probe_limit(o.primary_probe_limit, o.capacity), alloc);
   }
 
   // A moved-from map is empty with capacity 0 and stays usable.
@@ -215,11 +211,17 @@ class FunnelHashMap {
   template <class, class>
   friend class quenlor::ExtractIf;
 
-  FunnelHashMap(double delta, uint64_t probe_limit, const A& alloc)
-      : reserve_fraction_(delta),
+  // The tables are built in place.
+  FunnelHashMap(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc)
+      : tables_(Tables::build(capacity, delta, probe_limit, alloc)),
+        capacity_(capacity),
+        max_insertions_(max_insertions_for(capacity, delta)),
+        reserve_fraction_(delta),
         primary_probe_limit_(probe_limit),
         hasher_(S::make()),
-        alloc_(alloc) {}
+        alloc_(alloc) {
+    update_search_end();
+  }
 
   uint64_t hash_of(const K& key) const noexcept { return hasher_.hash(hash_word(key)); }
 

@@ -98,41 +98,16 @@ struct FunnelTables {
   // layout the stored one must behave exactly like.
   static inline bool store_leading_levels = false;
 
-  // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
+  FunnelTables() noexcept = default;
+
+  // The empty geometry for `capacity`, built in place in the caller's object.
+  // Throws std::bad_alloc (or LayoutOverflow).
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
-    if (capacity == 0) {
-      // Every new map starts here: no slots, nothing to plan but the level count.
-      FunnelTables t;
-      t.special.fallback = SpecialFallback<K, V, A>::with_capacity_in(0, probe_limit, alloc);
-      t.level_count = funnel_shape(delta).level_count;
-      return t;
-    }
+    // Every new map starts at 0: no slots, nothing to plan but the level count.
+    if (capacity == 0) return FunnelTables(funnel_shape(delta).level_count, probe_limit, alloc);
     FunnelPlanCache::Item scratch;
     const FunnelPlanCache::Item& planned = FunnelPlanCache::get(capacity, delta, scratch);
-    const FunnelShape& shape = planned.shape;
-    const FunnelPlan& plan = planned.plan;
-    FunnelTables t;
-    uint64_t end = plan.bucket_counts.size();
-    while (end > 0 && plan.bucket_counts[end - 1] == 0) --end;
-    uint64_t first = 0;
-    if (!store_leading_levels)
-      while (first < end && plan.bucket_counts[first] == 0) ++first;
-    t.levels.reserve(end - first);
-    uint64_t usable = 0;
-    for (uint64_t i = first; i < end; ++i) {
-      if (plan.bucket_counts[i] == 0) {
-        t.levels.emplace_back(i, shape.bucket_width);
-        continue;
-      }
-      t.levels.push_back(
-          Level::with_capacity_in(i, plan.bucket_counts[i], shape.bucket_width, alloc));
-      usable = sat_add(usable, sat_mul(t.levels.back().bucket_count(), kGroupWidth));
-    }
-    t.special = SpecialArray<K, V, A>::with_capacity_in(plan.special_capacity, probe_limit, alloc);
-    t.usable_slots = sat_add(usable, t.special.usable_slots());
-    t.level_count = plan.bucket_counts.size();
-    t.first_level = first;
-    return t;
+    return FunnelTables(planned.plan, planned.shape.bucket_width, probe_limit, alloc);
   }
 
   // Stored levels a search of levels up to `max_populated_level` visits.
@@ -247,6 +222,34 @@ struct FunnelTables {
   }
 
  private:
+  // No slots at all.
+  FunnelTables(uint64_t levels_in_geometry, uint64_t probe_limit, const A& alloc)
+      : special(0, probe_limit, alloc) {
+    level_count = levels_in_geometry;
+  }
+
+  FunnelTables(const FunnelPlan& plan, uint64_t bucket_width, uint64_t probe_limit, const A& alloc)
+      : special(plan.special_capacity, probe_limit, alloc) {
+    uint64_t end = plan.bucket_counts.size();
+    while (end > 0 && plan.bucket_counts[end - 1] == 0) --end;
+    uint64_t first = 0;
+    if (!store_leading_levels)
+      while (first < end && plan.bucket_counts[first] == 0) ++first;
+    levels.reserve(end - first);
+    uint64_t usable = 0;
+    for (uint64_t i = first; i < end; ++i) {
+      if (plan.bucket_counts[i] == 0) {
+        levels.emplace_back(i, bucket_width);
+        continue;
+      }
+      levels.emplace_back(i, plan.bucket_counts[i], bucket_width, alloc);
+      usable = sat_add(usable, sat_mul(levels.back().bucket_count(), kGroupWidth));
+    }
+    usable_slots = sat_add(usable, special.usable_slots());
+    level_count = plan.bucket_counts.size();
+    first_level = first;
+  }
+
   uint64_t area_of(const SlotLocation& loc) const noexcept {
     switch (loc.kind) {
       case SlotKind::Level:

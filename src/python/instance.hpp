@@ -23,6 +23,15 @@ T* allocate_instance(PyTypeObject* type) {
   return reinterpret_cast<T*>(o);
 }
 
+// Frees a new instance of T none of whose fields were constructed.
+template <class T>
+void free_unconstructed_instance(PyObject* o) noexcept {
+  PyTypeObject* tp = Py_TYPE(o);
+  static const auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free_fn(o);
+  Py_DECREF(tp);
+}
+
 // tp_dealloc for instances of T.
 template <class T>
 void dealloc_instance(PyObject* o) noexcept {

@@ -137,6 +137,25 @@ TEST(FunnelGeometry, ShapesProbeLimitsAndSmallCapacities) {
                                                                     {p32 + 1, 6},
                                                                     {kU64Max, 6}})
     EXPECT_EQ(default_primary_probe_limit(n), limit) << n;
+  // The integer steps agree with the logarithms everywhere: every n up to
+  // 2^20, a band around every power of two above, and random values.
+  const auto agree = [](uint64_t n) {
+    return default_primary_probe_limit(n) == default_primary_probe_limit_by_log2(n);
+  };
+  for (uint64_t n = 0; n <= (uint64_t{1} << 20); ++n) ASSERT_TRUE(agree(n)) << n;
+  for (unsigned b = 20; b < 64; ++b)
+    for (uint64_t d = 0; d <= 4096; ++d) {
+      ASSERT_TRUE(agree((uint64_t{1} << b) + d)) << b << "+" << d;
+      ASSERT_TRUE(agree((uint64_t{1} << b) - d)) << b << "-" << d;
+    }
+  std::mt19937_64 rng(99);
+  for (int i = 0; i < 100000; ++i) {
+    const uint64_t n = rng() >> (rng() % 64);
+    ASSERT_TRUE(agree(n)) << n;
+  }
+  ASSERT_TRUE(agree(kU64Max));
+  for (double delta : {0.125, 0.1, 0.05, 0.01, 1e-6})
+    EXPECT_EQ(funnel_shape(delta).level_count, compute_funnel_shape(delta).level_count);
   // The limit sets the fallback bucket length 2^shift >= 2 * limit (0 acts as 1);
   // huge limits are capped so that a bucket length fits in 64 bits.
   for (auto [limit, shift] :
