@@ -214,3 +214,19 @@ def test_keywords_as_entries(map_cls):
     m = map_cls()
     m.update(**kw)
     assert list(m.items()) == list(kw.items()) and m.capacity == map_cls(**kw).capacity
+
+
+# The class call builds the map at once at the capacity its update reserves;
+# it must equal the map built empty and then updated from the same source.
+@pytest.mark.parametrize("capacity", [None, 0, 3, 16, 40])
+def test_class_call_capacity_matches_update(map_cls, capacity):
+    given = {} if capacity is None else {"capacity": capacity}
+    for n in range(0, 70, 3):
+        pairs = [(f"k{i}", i) for i in range(n)]
+        for source, kw in ((dict(pairs), {}), (pairs, {}), (tuple(pairs), {}),
+                           (None, dict(pairs)), (dict(pairs[: n // 2]), dict(pairs[n // 2:]))):
+            m = map_cls(source, **given, **kw)
+            updated = map_cls(**given)
+            updated.update(source or (), **kw)
+            assert (m.capacity, sorted(m.items())) == (updated.capacity, sorted(updated.items()))
+            assert len(m) == n
