@@ -236,7 +236,7 @@ class FunnelHashMap {
   }
   // After every change of max_populated_level_ or of the tables.
   void update_search_end() noexcept {
-    search_end_ = tables_.stored_levels_through(max_populated_level_);
+    search_end_ = static_cast<uint32_t>(tables_.stored_levels_through(max_populated_level_));
   }
 
   SlotLocation with_level_index(SlotLocation loc) const noexcept {
@@ -399,7 +399,7 @@ class FunnelHashMap {
   double reserve_fraction_ = kDefaultReserveFraction;
   uint64_t primary_probe_limit_ = 1;
   ResetOnMove<uint64_t> max_populated_level_;
-  ResetOnMove<uint64_t> search_end_;  // stored levels up to max_populated_level_
+  ResetOnMove<uint32_t> search_end_;  // stored levels up to max_populated_level_ (<= 90)
   bool purge_deferred_ = false;       // a purge was skipped for lack of memory
   S hasher_;
   [[no_unique_address]] A alloc_;

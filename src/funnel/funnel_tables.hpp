@@ -91,8 +91,9 @@ struct FunnelTables {
   SpecialArray<K, V, A> special;
   std::vector<OverflowEntry<K, V>> overflow;
   ResetOnMove<uint64_t> usable_slots;  // slots some key can be placed in
-  ResetOnMove<uint64_t> level_count;   // levels of the geometry, stored or not
-  ResetOnMove<uint64_t> first_level;   // index of levels[0] (0 when none is stored)
+  // Both at most 90 (funnel_shape): 32 bits keep the map object small.
+  ResetOnMove<uint32_t> level_count;  // levels of the geometry, stored or not
+  ResetOnMove<uint32_t> first_level;  // index of levels[0] (0 when none is stored)
 
   // Tests only: store the leading levels without buckets too, the plain
   // layout the stored one must behave exactly like.
@@ -113,7 +114,8 @@ struct FunnelTables {
   // Stored levels a search of levels up to `max_populated_level` visits.
   uint64_t stored_levels_through(uint64_t max_populated_level) const noexcept {
     const uint64_t past = max_populated_level + 1;
-    return past <= first_level ? 0 : std::min<uint64_t>(past - first_level, levels.size());
+    const uint64_t first = first_level;
+    return past <= first ? 0 : std::min<uint64_t>(past - first, levels.size());
   }
 
   uint64_t area_count() const noexcept { return levels.size() + 2; }
@@ -225,7 +227,7 @@ struct FunnelTables {
   // No slots at all.
   FunnelTables(uint64_t levels_in_geometry, uint64_t probe_limit, const A& alloc)
       : special(0, probe_limit, alloc) {
-    level_count = levels_in_geometry;
+    level_count = static_cast<uint32_t>(levels_in_geometry);
   }
 
   FunnelTables(const FunnelPlan& plan, uint64_t bucket_width, uint64_t probe_limit, const A& alloc)
@@ -246,8 +248,8 @@ struct FunnelTables {
       usable = sat_add(usable, sat_mul(levels.back().bucket_count(), kGroupWidth));
     }
     usable_slots = sat_add(usable, special.usable_slots());
-    level_count = plan.bucket_counts.size();
-    first_level = first;
+    level_count = static_cast<uint32_t>(plan.bucket_counts.size());
+    first_level = static_cast<uint32_t>(first);
   }
 
   uint64_t area_of(const SlotLocation& loc) const noexcept {
