@@ -44,10 +44,11 @@ struct MapObject {
   }
 
   // A new instance whose map is `make()`'s, counter 0. A map returned by
-  // value is built in the object itself, never moved.
+  // value is built in the object itself, never moved. The map classes cannot
+  // be subclassed and keep the default tp_free, and every field is set here.
   template <class Make>
   static PyObject* create_with(Make&& make) {
-    auto* self = allocate_instance<MapObject>(type);
+    auto* self = allocate_unzeroed_instance<MapObject>(type);
     try {
       ::new (&self->inner) Map(make());
     } catch (...) {
