@@ -296,8 +296,10 @@ class FunnelHashMap {
   [[gnu::noinline]] void rebuild(uint64_t new_capacity, uint64_t spare_overflow) {
     Tables fresh = Tables::build(new_capacity, reserve_fraction_, primary_probe_limit_, alloc_);
     // Every entry could end up without a place; reserving now keeps the
-    // moving phase free of allocation.
-    fresh.overflow.reserve(sat_add(len_, spare_overflow));
+    // moving phase free of allocation. An empty map growing for its first
+    // key needs none: in empty tables with a usable slot every key has a
+    // place, so the spare is never used.
+    if (len_ != 0 || fresh.usable_slots == 0) fresh.overflow.reserve(sat_add(len_, spare_overflow));
 
     uint64_t populated = 0;
     const auto rehome = [&](EntryType&& e, uint64_t h) noexcept {
