@@ -337,6 +337,7 @@ class ElasticHashMap {
   // that stays small never pays for levels it does not use.
   Geometry build_geometry(uint64_t capacity, bool every_level) const {
     Geometry g;
+    if (capacity == 0) return g;  // every new map: no levels, no plan, nothing to look up
     g.max_insertions = max_insertions_for(capacity, reserve_fraction_);
     ElasticPlanCache::Item scratch;
     const ElasticPlanCache::Item& planned =
@@ -344,10 +345,8 @@ class ElasticHashMap {
     const std::vector<uint64_t>& sizes = planned.sizes;
     g.levels.reserve(sizes.size());
     for (uint64_t i = 0; i < sizes.size(); ++i) {
-      g.levels.push_back(
-          i == 0 || every_level
-              ? LevelType::with_capacity_in(sizes[i], i, reserve_fraction_, probe_scale_, alloc_)
-              : LevelType::planned(sizes[i], i, reserve_fraction_, probe_scale_, alloc_));
+      g.levels.emplace_back(sizes[i], i, reserve_fraction_, probe_scale_, alloc_,
+                            i == 0 || every_level);
       g.total_slots = sat_add(g.total_slots, g.levels.back().slots());
     }
     g.plan = planned.plan;

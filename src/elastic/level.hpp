@@ -85,23 +85,30 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
   };
 
   // `slots` is 16 × a power of two (partition_levels guarantees it). The
-  // level's geometry without its block; allocate() adds the block.
-  // Throws std::bad_alloc.
-  static Level planned(uint64_t slots, uint64_t index, double delta, double probe_scale,
-                       A alloc = A()) {
-    Level lv = geometry(slots, index, delta, alloc);
-    lv.probe_steps_ = build_probe_steps(slots, lv.groups(), delta, probe_scale);
-    return lv;
+  // level built in place, with its block when `with_block` (otherwise
+  // allocate() adds it later). Throws std::bad_alloc (LayoutOverflow for
+  // impossible sizes) before any budget is computed.
+  Level(uint64_t slots, uint64_t index, double delta, double probe_scale, A alloc, bool with_block)
+      : Base(with_block ? Base::with_capacity_in(slots, alloc) : Base()),
+        slots_(slots),
+        salt_(table_salt(index)),
+        group_mask_(slots < kGroupWidth ? 0 : slots / kGroupWidth - 1),
+        reserve_threshold_(level_reserve_threshold(slots, delta)),
+        alloc_(alloc) {
+    QUENLOR_DCHECK(!with_block || this->table().slots() == slots_);
+    if (groups() >= 2) probe_steps_ = build_probe_steps(slots, groups(), delta, probe_scale);
   }
 
-  // The level with its block. Throws std::bad_alloc (LayoutOverflow for
-  // impossible sizes) before any budget is computed.
+  // The level's geometry without its block. Throws std::bad_alloc.
+  static Level planned(uint64_t slots, uint64_t index, double delta, double probe_scale,
+                       A alloc = A()) {
+    return Level(slots, index, delta, probe_scale, alloc, false);
+  }
+
+  // The level with its block.
   static Level with_capacity_in(uint64_t slots, uint64_t index, double delta, double probe_scale,
                                 A alloc = A()) {
-    Level lv = geometry(slots, index, delta, alloc);
-    lv.allocate();
-    lv.probe_steps_ = build_probe_steps(slots, lv.groups(), delta, probe_scale);
-    return lv;
+    return Level(slots, index, delta, probe_scale, alloc, true);
   }
 
   Level(Level&&) noexcept = default;
@@ -194,18 +201,6 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
   }
 
  private:
-  Level() noexcept = default;
-
-  static Level geometry(uint64_t slots, uint64_t index, double delta, A alloc) noexcept {
-    Level lv;
-    lv.alloc_ = alloc;
-    lv.slots_ = slots;
-    lv.salt_ = table_salt(index);
-    lv.group_mask_ = slots < kGroupWidth ? 0 : slots / kGroupWidth - 1;
-    lv.reserve_threshold_ = level_reserve_threshold(slots, delta);
-    return lv;
-  }
-
   static std::vector<ProbeStep> build_probe_steps(uint64_t slots, uint64_t groups, double delta,
                                                   double probe_scale) {
     std::vector<ProbeStep> steps;

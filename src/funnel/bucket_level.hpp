@@ -40,23 +40,18 @@ struct BucketLevel : FunnelArea<K, V, A> {
   uint32_t group_shift = 0;   // log2(W / 16): bucket index to group index
 
   // Level `index` with `buckets` buckets of `bucket_width` slots (rounded up to
-  // a power of two, at least one group). Throws std::bad_alloc or
-  // LayoutOverflow, leaving nothing allocated.
+  // a power of two, at least one group), built in place. Throws std::bad_alloc
+  // or LayoutOverflow, leaving nothing allocated.
+  BucketLevel(uint64_t index, uint64_t buckets, uint64_t bucket_width, const A& alloc)
+      : BucketLevel(Shape::of(index, buckets, bucket_width), alloc) {}
   static BucketLevel with_capacity_in(uint64_t index, uint64_t buckets, uint64_t bucket_width,
                                       const A& alloc) {
-    const uint64_t p = buckets < 2 ? buckets : next_pow2(buckets);
-    if (p < buckets) throw LayoutOverflow();  // more than 2^63 buckets
-    const uint64_t w = next_pow2(bucket_width < kGroupWidth ? kGroupWidth : bucket_width);
-    if (p != 0 && w > kU64Max / p) throw LayoutOverflow();
-    BucketLevel level;
-    if (p != 0) static_cast<Area&>(level) = Area::with_capacity_in(p * w, alloc);
-    level.set_shape(index, p, w);
-    return level;
+    return BucketLevel(index, buckets, bucket_width, alloc);
   }
 
   // Level `index` without buckets, in place: small capacities have many.
   explicit BucketLevel(uint64_t index, uint64_t bucket_width) noexcept {
-    set_shape(index, 0, next_pow2(bucket_width < kGroupWidth ? kGroupWidth : bucket_width));
+    set_shape(index, 0, stride(bucket_width));
   }
   BucketLevel() noexcept = default;
   BucketLevel(BucketLevel&&) noexcept = default;
@@ -75,6 +70,27 @@ struct BucketLevel : FunnelArea<K, V, A> {
   // have slots).
   uint64_t probe_group(uint64_t h) const noexcept {
     return ((salt ^ h) & bucket_mask) << group_shift;
+  }
+
+ private:
+  // p buckets (0, 1 or a power of two) of w slots (a power of two >= 16).
+  struct Shape {
+    uint64_t index, p, w;
+    static Shape of(uint64_t index, uint64_t buckets, uint64_t bucket_width) {
+      const uint64_t p = buckets < 2 ? buckets : next_pow2(buckets);
+      if (p < buckets) throw LayoutOverflow();  // more than 2^63 buckets
+      const uint64_t w = stride(bucket_width);
+      if (p != 0 && w > kU64Max / p) throw LayoutOverflow();
+      return {index, p, w};
+    }
+  };
+  BucketLevel(const Shape& s, const A& alloc)
+      : Area(s.p == 0 ? Area() : Area::with_capacity_in(s.p * s.w, alloc)) {
+    set_shape(s.index, s.p, s.w);
+  }
+
+  static uint64_t stride(uint64_t bucket_width) noexcept {
+    return next_pow2(bucket_width < kGroupWidth ? kGroupWidth : bucket_width);
   }
 };
 

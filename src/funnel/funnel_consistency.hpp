@@ -17,10 +17,19 @@ template <class K, class V, class S, class A>
 void FunnelHashMap<K, V, S, A>::check_consistency() const {
   const auto& levels = tables_.levels;
   const auto& primary = tables_.special.primary;
-  if (levels.empty() ? max_populated_level_ != 0 : max_populated_level_ >= levels.size())
-    fatal("max_populated_level past the last level");
-  if (levels.size() > tables_.level_count || (!levels.empty() && levels.back().slots() == 0))
-    fatal("stored levels are not those up to the last one with buckets");
+  const uint64_t first = tables_.first_level;
+  if (levels.empty() ? max_populated_level_ != 0
+                     : max_populated_level_ >= first + levels.size() ||
+                           (max_populated_level_ != 0 && max_populated_level_ < first))
+    fatal("max_populated_level outside the stored levels");
+  if (search_end_ != tables_.stored_levels_through(max_populated_level_))
+    fatal("search end is not that of max_populated_level");
+  if (levels.empty() ? first != 0
+                     : first + levels.size() > tables_.level_count || levels.back().slots() == 0 ||
+                           (levels.front().slots() == 0 && !Tables::store_leading_levels))
+    fatal("stored levels are not those from the first to the last one with buckets");
+  for (uint64_t j = 0; j < levels.size(); ++j)
+    if (levels[j].salt != table_salt(first + j)) fatal("stored level with another level's salt");
   if (primary.group_summaries.size() != primary.groups())
     fatal("one summary per special-primary group");
 
@@ -37,7 +46,7 @@ void FunnelHashMap<K, V, S, A>::check_consistency() const {
     area.check_counts("table counts differ from its control bytes");
     if (!purge_deferred_ && area.needs_purge())
       fatal("a table needs a purge that was not deferred");
-    if (a < levels.size() && area.len() != 0 && a > max_populated_level_)
+    if (a < levels.size() && area.len() != 0 && first + a > max_populated_level_)
       fatal("entry above max_populated_level");
     area.table().for_each_full([&](uint64_t slot, const EntryType& e) {
       const uint64_t h = hash_of(e.key);

@@ -67,11 +67,8 @@ class FunnelHashMap {
   // Throws std::bad_alloc (or LayoutOverflow) when the tables cannot be allocated.
   static FunnelHashMap with_options(const FunnelOptions& o, A alloc = A()) {
     const double delta = sanitize_funnel_reserve_fraction(o.reserve_fraction);
-    FunnelHashMap m(delta, resolve_primary_probe_limit(o.primary_probe_limit, o.capacity), alloc);
-    m.tables_ = Tables::build(o.capacity, delta, m.primary_probe_limit_, m.alloc_);
-    m.capacity_ = o.capacity;
-    m.max_insertions_ = max_insertions_for(o.capacity, delta);
-    return m;
+    return FunnelHashMap(o.capacity, delta,
+                         resolve_primary_probe_limit(o.primary_probe_limit, o.capacity), alloc);
   }
 
   // A moved-from map is empty with capacity 0 and stays usable.
@@ -147,6 +144,7 @@ class FunnelHashMap {
     tables_.overflow.clear();
     len_ = 0;
     max_populated_level_ = 0;
+    update_search_end();
   }
 
   // Makes room for len + additional entries at the default load limit.
@@ -195,23 +193,27 @@ class FunnelHashMap {
   uint64_t primary_probe_limit() const noexcept { return primary_probe_limit_; }
   uint64_t max_populated_level() const noexcept { return max_populated_level_; }
   uint64_t level_count() const noexcept { return tables_.level_count; }
-  // The levels that have buckets: a prefix of the level_count() levels.
+  // The stored levels: levels()[j] is level first_stored_level() + j; the
+  // levels before and after them have no buckets.
   const std::vector<Level>& levels() const noexcept { return tables_.levels; }
+  uint64_t first_stored_level() const noexcept { return tables_.first_level; }
   const SpecialArray<K, V, A>& special() const noexcept { return tables_.special; }
   uint64_t overflow_len() const noexcept { return tables_.overflow.size(); }
   uint64_t usable_slots() const noexcept { return tables_.usable_slots; }
   const S& hasher() const noexcept { return hasher_; }
 
-  // Where `key` is stored.
+  // Where `key` is stored (`level` counted from level 0, stored or not).
   std::optional<SlotLocation> find_location(const K& key) const {
     const FunnelSearch r = find(key);
     if (!r.found()) return std::nullopt;
-    return r.loc;
+    return with_level_index(r.loc);
   }
 
   // Where a new key with hash h would be placed now (no growth considered).
   std::optional<SlotLocation> choose_slot_for_new_key(uint64_t h) const noexcept {
-    return tables_.choose_slot(h);
+    const auto loc = tables_.choose_slot(h);
+    if (!loc) return std::nullopt;
+    return with_level_index(*loc);
   }
 
   // Verifies the map's invariants in O(slots); throws InternalError naming the
@@ -222,11 +224,17 @@ class FunnelHashMap {
   template <class, class>
   friend class quenlor::ExtractIf;
 
-  FunnelHashMap(double delta, uint64_t probe_limit, const A& alloc)
-      : reserve_fraction_(delta),
+  // The tables are built in place.
+  FunnelHashMap(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc)
+      : tables_(Tables::build(capacity, delta, probe_limit, alloc)),
+        capacity_(capacity),
+        max_insertions_(max_insertions_for(capacity, delta)),
+        reserve_fraction_(delta),
         primary_probe_limit_(probe_limit),
         hasher_(S::make()),
-        alloc_(alloc) {}
+        alloc_(alloc) {
+    update_search_end();
+  }
 
   uint64_t hash_of(const K& key) const noexcept { return hasher_.hash(hash_word(key)); }
 
@@ -234,9 +242,19 @@ class FunnelHashMap {
     return [&key](const K& stored) { return stored == key; };
   }
 
+  // Stored levels a search visits.
   uint64_t level_search_end() const noexcept {
-    QUENLOR_DCHECK(tables_.levels.empty() || max_populated_level_ < tables_.levels.size());
-    return std::min<uint64_t>(max_populated_level_ + 1, tables_.levels.size());
+    QUENLOR_DCHECK(search_end_ == tables_.stored_levels_through(max_populated_level_));
+    return search_end_;
+  }
+  // After every change of max_populated_level_ or of the tables.
+  void update_search_end() noexcept {
+    search_end_ = static_cast<uint32_t>(tables_.stored_levels_through(max_populated_level_));
+  }
+
+  SlotLocation with_level_index(SlotLocation loc) const noexcept {
+    if (loc.kind == SlotKind::Level) loc.level += static_cast<uint32_t>(tables_.first_level);
+    return loc;
   }
 
   // Every place of the key in placement order, then the overflow area.
@@ -259,6 +277,7 @@ class FunnelHashMap {
 
   void place_new_entry(const SlotLocation& loc, K&& key, V&& value, uint8_t t) noexcept {
     tables_.place(loc, EntryType{std::move(key), std::move(value)}, t, max_populated_level_);
+    update_search_end();
     ++len_;
   }
 
@@ -290,8 +309,10 @@ class FunnelHashMap {
   [[gnu::noinline]] void rebuild(uint64_t new_capacity, uint64_t spare_overflow) {
     Tables fresh = Tables::build(new_capacity, reserve_fraction_, primary_probe_limit_, alloc_);
     // Every entry could end up without a place; reserving now keeps the
-    // moving phase free of allocation.
-    fresh.overflow.reserve(sat_add(len_, spare_overflow));
+    // moving phase free of allocation. An empty map growing for its first
+    // key needs none: in empty tables with a usable slot every key has a
+    // place, so the spare is never used.
+    if (len_ != 0 || fresh.usable_slots == 0) fresh.overflow.reserve(sat_add(len_, spare_overflow));
 
     uint64_t populated = 0;
     const auto rehome = [&](EntryType&& e, uint64_t h) noexcept {
@@ -314,6 +335,7 @@ class FunnelHashMap {
     capacity_ = new_capacity;
     max_insertions_ = max_insertions_for(new_capacity, reserve_fraction_);
     max_populated_level_ = populated;
+    update_search_end();
   }
 
   // Drops the rebuild's worst-case reservation, keeping room for `spare` more.
@@ -337,8 +359,13 @@ class FunnelHashMap {
   // --- Removal -----------------------------------------------------------
 
   void lower_max_populated_level() noexcept {
-    while (max_populated_level_ > 0 && tables_.levels[max_populated_level_].len() == 0)
+    const uint64_t first = tables_.first_level;
+    while (max_populated_level_ > first && tables_.levels[max_populated_level_ - first].len() == 0)
       --max_populated_level_;
+    // The levels before the first stored one are empty too.
+    if (max_populated_level_ == first && (tables_.levels.empty() || tables_.levels[0].len() == 0))
+      max_populated_level_ = 0;
+    update_search_end();
   }
 
   [[gnu::noinline]] void purge() {
@@ -387,7 +414,8 @@ class FunnelHashMap {
   double reserve_fraction_ = kDefaultReserveFraction;
   uint64_t primary_probe_limit_ = 1;
   ResetOnMove<uint64_t> max_populated_level_;
-  bool purge_deferred_ = false;  // a purge was skipped for lack of memory
+  ResetOnMove<uint32_t> search_end_;  // stored levels up to max_populated_level_ (<= 90)
+  bool purge_deferred_ = false;       // a purge was skipped for lack of memory
   S hasher_;
   [[no_unique_address]] A alloc_;
 };

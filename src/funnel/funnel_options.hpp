@@ -43,18 +43,36 @@ struct FunnelShape {
 };
 
 // `delta` must already be sanitised.
-inline FunnelShape funnel_shape(double delta) noexcept {
+inline FunnelShape compute_funnel_shape(double delta) noexcept {
   const double l = std::log2(1.0 / delta);
   const uint64_t levels = f64_to_u64_sat(std::ceil(4.0 * l + 10.0));
   const uint64_t width = f64_to_u64_sat(std::ceil(2.0 * l));
   return {levels, (width + 15) / 16 * 16};
 }
 
-// ceil(log2(max(log2(max(n, 4)), 2))): 1 up to n = 4, 2 up to 16, 3 up to 256,
-// 4 up to 65536, 5 up to 2^32, 6 beyond.
-inline uint64_t default_primary_probe_limit(uint64_t n) noexcept {
+// The same, with the default fraction's shape worked out once: nearly every
+// map has it, and the logarithm costs more than the rest of an empty map.
+inline FunnelShape funnel_shape(double delta) noexcept {
+  static const FunnelShape kDefault = compute_funnel_shape(kDefaultReserveFraction);
+  return delta == kDefaultReserveFraction ? kDefault : compute_funnel_shape(delta);
+}
+
+// ceil(log2(max(log2(max(n, 4)), 2))) in floating point: 1 up to n = 4, 2 up
+// to 16, 3 up to 256, 4 up to 65536, 5 up to 2^32, 6 beyond.
+inline uint64_t default_primary_probe_limit_by_log2(uint64_t n) noexcept {
   const double bits = std::log2(static_cast<double>(std::max<uint64_t>(n, 4)));
   return f64_to_u64_sat(std::ceil(std::log2(std::max(bits, 2.0))));
+}
+
+// The same steps in integers: ceil(log2(ceil(log2 n))) for n > 4, since
+// log2 n <= 2^k exactly when n <= 2^(2^k).
+inline uint64_t default_primary_probe_limit(uint64_t n) noexcept {
+  if (n <= 4) return 1;
+  if (n <= 16) return 2;
+  if (n <= 256) return 3;
+  if (n <= 65536) return 4;
+  if (n <= (uint64_t{1} << 32)) return 5;
+  return 6;
 }
 
 // The limit a map keeps for its whole life: the given one, or the default for

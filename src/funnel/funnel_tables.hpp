@@ -3,8 +3,8 @@
 // tables alone: where a new key goes (choose_slot, in placement order), how
 // an entry is stored and taken out, and the area numbering used by traversal.
 //
-// Areas are numbered levels 0..L-1, then L for the special primary and L+1 for
-// the fallback. Overflow entries, kept in insertion order, sit outside every
+// Areas are numbered stored levels 0..L-1, then L for the special primary and
+// L+1 for the fallback. Overflow entries, kept in insertion order, sit outside every
 // area and have no slot.
 #pragma once
 
@@ -33,7 +33,8 @@ namespace quenlor {
 enum class SlotKind : uint8_t { Level, SpecialPrimary, SpecialFallback, Overflow };
 
 // A slot of one area: `slot` is within the named table, or the index in the
-// overflow area; `level` is meaningful for Level only.
+// overflow area; `level` is meaningful for Level only (a stored level, see
+// FunnelTables::levels).
 struct SlotLocation {
   SlotKind kind = SlotKind::Level;
   uint32_t level = 0;
@@ -79,47 +80,42 @@ struct FunnelTables {
   using Level = BucketLevel<K, V, A>;
   using Area = FunnelArea<K, V, A>;
 
-  // The levels up to the last one with buckets: the trailing levels without
-  // buckets (all of them at capacity 0) hold no slot, so no key is ever
-  // placed or searched there and they are not stored. level_count says how
-  // many the geometry has.
+  // The levels from the first to the last one with buckets: the levels
+  // without buckets before and after them (all of them at capacity 0; at
+  // capacity 16 the one bucket sits on the last level) hold no slot, so no
+  // key is ever placed or searched there and they are not stored.
+  // levels[j] is level first_level + j; level_count says how many levels the
+  // geometry has. Searches, SlotLocation::level and the area numbers count
+  // stored levels; only salts and max_populated_level use level indices.
   std::vector<Level> levels;
   SpecialArray<K, V, A> special;
   std::vector<OverflowEntry<K, V>> overflow;
   ResetOnMove<uint64_t> usable_slots;  // slots some key can be placed in
-  ResetOnMove<uint64_t> level_count;   // levels of the geometry, stored or not
+  // Both at most 90 (funnel_shape): 32 bits keep the map object small.
+  ResetOnMove<uint32_t> level_count;  // levels of the geometry, stored or not
+  ResetOnMove<uint32_t> first_level;  // index of levels[0] (0 when none is stored)
 
-  // The empty geometry for `capacity`. Throws std::bad_alloc (or LayoutOverflow).
+  // Tests only: store the leading levels without buckets too, the plain
+  // layout the stored one must behave exactly like.
+  static inline bool store_leading_levels = false;
+
+  FunnelTables() noexcept = default;
+
+  // The empty geometry for `capacity`, built in place in the caller's object.
+  // Throws std::bad_alloc (or LayoutOverflow).
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
-    if (capacity == 0) {
-      // Every new map starts here: no slots, nothing to plan but the level count.
-      FunnelTables t;
-      t.special.fallback = SpecialFallback<K, V, A>::with_capacity_in(0, probe_limit, alloc);
-      t.level_count = funnel_shape(delta).level_count;
-      return t;
-    }
+    // Every new map starts at 0: no slots, nothing to plan but the level count.
+    if (capacity == 0) return FunnelTables(funnel_shape(delta).level_count, probe_limit, alloc);
     FunnelPlanCache::Item scratch;
     const FunnelPlanCache::Item& planned = FunnelPlanCache::get(capacity, delta, scratch);
-    const FunnelShape& shape = planned.shape;
-    const FunnelPlan& plan = planned.plan;
-    FunnelTables t;
-    uint64_t stored = plan.bucket_counts.size();
-    while (stored > 0 && plan.bucket_counts[stored - 1] == 0) --stored;
-    t.levels.reserve(stored);
-    uint64_t usable = 0;
-    for (uint64_t i = 0; i < stored; ++i) {
-      if (plan.bucket_counts[i] == 0) {
-        t.levels.emplace_back(i, shape.bucket_width);
-        continue;
-      }
-      t.levels.push_back(
-          Level::with_capacity_in(i, plan.bucket_counts[i], shape.bucket_width, alloc));
-      usable = sat_add(usable, sat_mul(t.levels.back().bucket_count(), kGroupWidth));
-    }
-    t.special = SpecialArray<K, V, A>::with_capacity_in(plan.special_capacity, probe_limit, alloc);
-    t.usable_slots = sat_add(usable, t.special.usable_slots());
-    t.level_count = plan.bucket_counts.size();
-    return t;
+    return FunnelTables(planned.plan, planned.shape.bucket_width, probe_limit, alloc);
+  }
+
+  // Stored levels a search of levels up to `max_populated_level` visits.
+  uint64_t stored_levels_through(uint64_t max_populated_level) const noexcept {
+    const uint64_t past = max_populated_level + 1;
+    const uint64_t first = first_level;
+    return past <= first ? 0 : std::min<uint64_t>(past - first, levels.size());
   }
 
   uint64_t area_count() const noexcept { return levels.size() + 2; }
@@ -151,11 +147,11 @@ struct FunnelTables {
   }
 
   // The first free place of a key with hash h in placement order, starting at
-  // level `first_level` (the levels before it are known to have none). Out of
+  // stored level `from` (the levels before it are known to have none). Out of
   // line: insertion finds its slot during the lookup almost always.
-  [[gnu::noinline]] std::optional<SlotLocation> choose_slot(
-      uint64_t h, uint64_t first_level = 0) const noexcept {
-    for (uint64_t i = first_level; i < levels.size(); ++i) {
+  [[gnu::noinline]] std::optional<SlotLocation> choose_slot(uint64_t h,
+                                                            uint64_t from = 0) const noexcept {
+    for (uint64_t i = from; i < levels.size(); ++i) {
       const Level& lv = levels[i];
       if (!lv.has_free_slot()) continue;  // full, or no slots at all
       const uint64_t g = lv.probe_group(h);
@@ -190,7 +186,7 @@ struct FunnelTables {
       case SlotKind::Level:
         QUENLOR_DCHECK(loc.level < levels.size());
         levels[loc.level].place(loc.slot, std::move(e), tag);
-        max_populated_level = std::max<uint64_t>(max_populated_level, loc.level);
+        max_populated_level = std::max<uint64_t>(max_populated_level, first_level + loc.level);
         return;
       case SlotKind::SpecialPrimary:
         special.primary.place(loc.slot, std::move(e), tag);
@@ -228,6 +224,34 @@ struct FunnelTables {
   }
 
  private:
+  // No slots at all.
+  FunnelTables(uint64_t levels_in_geometry, uint64_t probe_limit, const A& alloc)
+      : special(0, probe_limit, alloc) {
+    level_count = static_cast<uint32_t>(levels_in_geometry);
+  }
+
+  FunnelTables(const FunnelPlan& plan, uint64_t bucket_width, uint64_t probe_limit, const A& alloc)
+      : special(plan.special_capacity, probe_limit, alloc) {
+    uint64_t end = plan.bucket_counts.size();
+    while (end > 0 && plan.bucket_counts[end - 1] == 0) --end;
+    uint64_t first = 0;
+    if (!store_leading_levels)
+      while (first < end && plan.bucket_counts[first] == 0) ++first;
+    levels.reserve(end - first);
+    uint64_t usable = 0;
+    for (uint64_t i = first; i < end; ++i) {
+      if (plan.bucket_counts[i] == 0) {
+        levels.emplace_back(i, bucket_width);
+        continue;
+      }
+      levels.emplace_back(i, plan.bucket_counts[i], bucket_width, alloc);
+      usable = sat_add(usable, sat_mul(levels.back().bucket_count(), kGroupWidth));
+    }
+    usable_slots = sat_add(usable, special.usable_slots());
+    level_count = static_cast<uint32_t>(plan.bucket_counts.size());
+    first_level = static_cast<uint32_t>(first);
+  }
+
   uint64_t area_of(const SlotLocation& loc) const noexcept {
     switch (loc.kind) {
       case SlotKind::Level:

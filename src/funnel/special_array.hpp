@@ -101,18 +101,12 @@ struct SpecialPrimary : FunnelArea<K, V, A> {
   uint64_t group_mask = 0;
   uint64_t probe_groups = 0;  // k: groups of the probe sequence
 
-  // `share` slots rounded up to a power-of-two number of groups.
+  SpecialPrimary() noexcept = default;
+  // `share` slots rounded up to a power-of-two number of groups, built in place.
+  SpecialPrimary(uint64_t share, uint64_t probe_limit, const A& alloc)
+      : SpecialPrimary(groups_for(share), probe_limit, alloc, 0) {}
   static SpecialPrimary with_capacity_in(uint64_t share, uint64_t probe_limit, const A& alloc) {
-    SpecialPrimary p;
-    if (share == 0) return p;
-    const uint64_t groups =
-        share <= kGroupWidth ? 1 : next_pow2(share / kGroupWidth + (share % kGroupWidth != 0));
-    if (groups > kU64Max / kGroupWidth) throw LayoutOverflow();
-    static_cast<Area&>(p) = Area::with_capacity_in(groups * kGroupWidth, alloc);
-    p.group_summaries = GroupSummaries<A>::with_capacity_in(groups, alloc);
-    p.group_mask = groups - 1;
-    p.probe_groups = std::min(groups, probe_limit);
-    return p;
+    return SpecialPrimary(share, probe_limit, alloc);
   }
 
   uint64_t first_group(uint64_t h) const noexcept { return std::rotr(h, 53) & group_mask; }
@@ -127,6 +121,22 @@ struct SpecialPrimary : FunnelArea<K, V, A> {
     Area::clear();
     group_summaries.zero();
   }
+
+ private:
+  SpecialPrimary(uint64_t groups, uint64_t probe_limit, const A& alloc, int)
+      : Area(groups == 0 ? Area() : Area::with_capacity_in(groups * kGroupWidth, alloc)),
+        group_summaries(groups == 0 ? GroupSummaries<A>()
+                                    : GroupSummaries<A>::with_capacity_in(groups, alloc)),
+        group_mask(groups == 0 ? 0 : groups - 1),
+        probe_groups(std::min(groups, probe_limit)) {}
+
+  static uint64_t groups_for(uint64_t share) {
+    if (share == 0) return 0;
+    const uint64_t groups =
+        share <= kGroupWidth ? 1 : next_pow2(share / kGroupWidth + (share % kGroupWidth != 0));
+    if (groups > kU64Max / kGroupWidth) throw LayoutOverflow();
+    return groups;
+  }
 };
 
 template <class K, class V, class A = ZeroedAllocator>
@@ -136,16 +146,19 @@ struct SpecialFallback : FunnelArea<K, V, A> {
   uint64_t bucket_count = 0;
   uint8_t bucket_shift = 0;
 
-  static SpecialFallback with_capacity_in(uint64_t share, uint64_t probe_limit, const A& alloc) {
-    SpecialFallback f;
+  SpecialFallback() noexcept = default;
+  // Built in place.
+  SpecialFallback(uint64_t share, uint64_t probe_limit, const A& alloc)
+      : Area(share == 0 ? Area() : Area::with_capacity_in(share, alloc)) {
     // probe_limit is 1 .. 2^62, so the span is 2 .. 2^63 and a bucket length
     // always fits in 64 bits.
     const uint64_t span = 2 * probe_limit;
-    f.bucket_shift = static_cast<uint8_t>(64 - __builtin_clzll(span - 1));  // ceil(log2(span))
-    if (share == 0) return f;
-    static_cast<Area&>(f) = Area::with_capacity_in(share, alloc);
-    f.bucket_count = (share >> f.bucket_shift) + ((share & (bucket_len(f) - 1)) != 0);
-    return f;
+    bucket_shift = static_cast<uint8_t>(64 - __builtin_clzll(span - 1));  // ceil(log2(span))
+    if (share != 0)
+      bucket_count = (share >> bucket_shift) + ((share & (bucket_len(*this) - 1)) != 0);
+  }
+  static SpecialFallback with_capacity_in(uint64_t share, uint64_t probe_limit, const A& alloc) {
+    return SpecialFallback(share, probe_limit, alloc);
   }
 
   uint64_t first_bucket(uint64_t h) const noexcept { return std::rotr(h, 45) % bucket_count; }
@@ -194,16 +207,16 @@ struct SpecialArray {
   SpecialPrimary<K, V, A> primary;
   SpecialFallback<K, V, A> fallback;
 
-  // `special_capacity` slots: the primary gets the odd one.
+  SpecialArray() noexcept = default;
+  // `special_capacity` slots: the primary gets the odd one. Built in place.
+  SpecialArray(uint64_t special_capacity, uint64_t probe_limit, const A& alloc)
+      : primary(special_capacity - special_capacity / 2, probe_limit, alloc),
+        fallback(special_capacity / 2, probe_limit, alloc) {
+    QUENLOR_DCHECK(probe_limit >= 1 && probe_limit <= kMaxPrimaryProbeLimit);
+  }
   static SpecialArray with_capacity_in(uint64_t special_capacity, uint64_t probe_limit,
                                        const A& alloc) {
-    QUENLOR_DCHECK(probe_limit >= 1 && probe_limit <= kMaxPrimaryProbeLimit);
-    const uint64_t fallback_share = special_capacity / 2;
-    SpecialArray s;
-    s.primary = SpecialPrimary<K, V, A>::with_capacity_in(special_capacity - fallback_share,
-                                                          probe_limit, alloc);
-    s.fallback = SpecialFallback<K, V, A>::with_capacity_in(fallback_share, probe_limit, alloc);
-    return s;
+    return SpecialArray(special_capacity, probe_limit, alloc);
   }
 
   uint64_t len() const noexcept { return primary.len() + fallback.len(); }

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "python/boundary.hpp"
 #include "python/py_ref.hpp"
@@ -76,6 +77,29 @@ inline bool has_keyword(PyObject* kwargs, const char* name) {
   return found == 1;
 }
 
+// Whether `kwargs` has the keyword `a` or `b` (b may be null). A few keys that
+// are all exact str are compared as text, shortest test first, which costs
+// less than hashing the names into the dict; other keys (a str subclass may
+// define its own equality) and larger dicts take the dict's lookup.
+inline bool has_either_keyword(PyObject* kwargs, const char* a, const char* b) {
+  const auto by_lookup = [&] {
+    return has_keyword(kwargs, a) || (b != nullptr && has_keyword(kwargs, b));
+  };
+  if (PyDict_Size(kwargs) > 8) return by_lookup();
+  const Py_ssize_t len_a = static_cast<Py_ssize_t>(std::strlen(a));
+  const Py_ssize_t len_b = b != nullptr ? static_cast<Py_ssize_t>(std::strlen(b)) : -1;
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(kwargs, &pos, &k, &v)) {
+    if (!PyUnicode_CheckExact(k)) return by_lookup();
+    const Py_ssize_t n = PyUnicode_GetLength(k);
+    if ((n == len_a && PyUnicode_CompareWithASCIIString(k, a) == 0) ||
+        (n == len_b && PyUnicode_CompareWithASCIIString(k, b) == 0))
+      return true;
+  }
+  return false;
+}
+
 inline OtherAndKwargs split_other_kwargs(const char* fname, PyObject* args, PyObject* kwargs,
                                          const char* extra_name) {
   OtherAndKwargs out;
@@ -90,8 +114,7 @@ inline OtherAndKwargs split_other_kwargs(const char* fname, PyObject* args, PyOb
   // The usual call names neither parameter: every keyword is an entry, and
   // the dict itself serves (the bulk update copes with a dict that changes
   // under its walk).
-  if (!has_keyword(kwargs, "other") &&
-      (extra_name == nullptr || !has_keyword(kwargs, extra_name))) {
+  if (!has_either_keyword(kwargs, "other", extra_name)) {
     out.rest = PyRef::borrow(kwargs);
     return out;
   }

@@ -7,12 +7,47 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "common/growth.hpp"
 #include "common/saturating.hpp"
 #include "python/args.hpp"
 #include "python/bulk_update.hpp"
 #include "python/map_object.hpp"
 
 namespace quenlor::py {
+
+// The number of entries the class call's update reserves room for first,
+// when the source tells it without running Python code (an exact list or
+// tuple of pairs, a dict, or the keywords alone); 0 otherwise.
+inline uint64_t first_reserve_of_update(PyObject* other, PyObject* rest) noexcept {
+  Py_ssize_t n = 0;
+  if (given(other)) {
+    if (PyDict_Check(other)) {
+      n = PyDict_Size(other);
+    } else if (PyList_CheckExact(other)) {
+      n = PyList_Size(other);
+    } else if (PyTuple_CheckExact(other)) {
+      n = PyTuple_Size(other);
+    }
+  } else if (rest != nullptr) {
+    n = PyDict_Size(rest);
+  }
+  return n > 0 ? static_cast<uint64_t>(n) : 0;
+}
+
+// The default options for `capacity`, at the capacity to which reserving
+// room for `n` entries rebuilds the new, still empty map: the map built from
+// them is that rebuilt map (growth keeps the primary probe limit of the
+// capacity asked for), without building tables twice.
+template <class F>
+typename F::Options options_reserving(uint64_t capacity, uint64_t n) {
+  typename F::Options options = F::default_options(capacity);
+  if (n <= max_insertions_for(capacity, options.reserve_fraction)) return options;
+  if constexpr (requires { options.primary_probe_limit; })
+    options.primary_probe_limit =
+        resolve_primary_probe_limit(options.primary_probe_limit, capacity);
+  options.capacity = capacity_to_fit(capacity, n, options.reserve_fraction);
+  return options;
+}
 
 template <class F>
 PyObject* map_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -22,7 +57,8 @@ PyObject* map_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     OtherAndKwargs a = split_other_kwargs(F::kName, args, kwargs, "capacity");
     uint64_t capacity = a.extra != nullptr ? to_u64(a.extra, "capacity") : 0;
-    PyRef obj = PyRef::steal(new_map_object<F>(F::default_options(capacity)));
+    PyRef obj = PyRef::steal(new_map_object<F>(
+        options_reserving<F>(capacity, first_reserve_of_update(a.other, a.rest.get()))));
     if (given(a.other) || a.rest) {
       auto* self = MapObject<F>::cast(obj.get());
       ExclusiveBorrow b(self->borrow);

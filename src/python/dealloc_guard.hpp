@@ -50,8 +50,13 @@ class DeallocGuard {
   // stay far inside the smallest thread stack, while the nesting real data
   // has (a map of maps of lists) never parks and pays nothing for the guard.
   static constexpr unsigned kMaxDepth = 32;
-  static inline thread_local unsigned depth_ = 0;
-  static inline thread_local std::vector<Parked> parked_;
+  // Process-wide, not per thread: every dealloc runs under the interpreter
+  // lock, which the module never shares with an interpreter of its own lock.
+  // A thread that takes the lock mid-dealloc (a __del__ let it go) only adds
+  // to the depth, parking sooner; the last frame to finish drains the list.
+  // Thread-local storage would cost more than the rest of freeing a map.
+  static inline unsigned depth_ = 0;
+  static inline std::vector<Parked> parked_;
 };
 
 }  // namespace quenlor::py

@@ -23,6 +23,30 @@ T* allocate_instance(PyTypeObject* type) {
   return reinterpret_cast<T*>(o);
 }
 
+// As allocate_instance, without the zero-filling of the default tp_alloc, for
+// a class whose instances are exactly a T (it cannot be subclassed: its
+// basicsize is sizeof(T)), uses the default tp_free, and whose creation sets
+// every field. Freed like any other instance.
+template <class T>
+T* allocate_unzeroed_instance(PyTypeObject* type) {
+  void* mem = PyObject_Malloc(sizeof(T));
+  if (mem == nullptr) {
+    PyErr_NoMemory();
+    throw_python_error();
+  }
+  // Sets the header and takes the reference a heap type's instance holds.
+  return reinterpret_cast<T*>(PyObject_Init(static_cast<PyObject*>(mem), type));
+}
+
+// Frees a new instance of T none of whose fields were constructed.
+template <class T>
+void free_unconstructed_instance(PyObject* o) noexcept {
+  PyTypeObject* tp = Py_TYPE(o);
+  static const auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free_fn(o);
+  Py_DECREF(tp);
+}
+
 // tp_dealloc for instances of T.
 template <class T>
 void dealloc_instance(PyObject* o) noexcept {

@@ -40,8 +40,21 @@ struct MapObject {
 
   // A new instance owning `inner`, counter 0.
   static PyObject* create(Map&& inner) {
-    auto* self = allocate_instance<MapObject>(type);
-    ::new (&self->inner) Map(std::move(inner));
+    return create_with([&]() -> Map&& { return std::move(inner); });
+  }
+
+  // A new instance whose map is `make()`'s, counter 0. A map returned by
+  // value is built in the object itself, never moved. The map classes cannot
+  // be subclassed and keep the default tp_free, and every field is set here.
+  template <class Make>
+  static PyObject* create_with(Make&& make) {
+    auto* self = allocate_unzeroed_instance<MapObject>(type);
+    try {
+      ::new (&self->inner) Map(make());
+    } catch (...) {
+      free_unconstructed_instance<MapObject>(reinterpret_cast<PyObject*>(self));
+      throw;
+    }
     self->modifications = 0;
     ::new (&self->borrow) BorrowFlag();
     return reinterpret_cast<PyObject*>(self);
@@ -58,7 +71,7 @@ struct MapObject {
 // Builds a generic map and wraps it in a new map object.
 template <class F>
 PyObject* new_map_object(const typename F::Options& options) {
-  return MapObject<F>::create(F::Map::with_options(options));
+  return MapObject<F>::create_with([&] { return F::Map::with_options(options); });
 }
 
 // ----- entering an operation -----

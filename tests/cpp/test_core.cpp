@@ -170,6 +170,48 @@ TEST_F(Core, BatchedCopyMatchesPlainCopy) {
       FunnelOptions{100, kDefaultReserveFraction, std::nullopt});
 }
 
+// Reserving room in an empty map rebuilds it at capacity_to_fit. Building it
+// at that capacity at once (the funnel map keeping the primary probe limit of
+// the capacity first asked for) gives the same map: capacity, growth points,
+// places and traversal order agree through insertions, growth and clear.
+template <class Map, class MakeOptions>
+void presized_matches_reserved(MakeOptions options) {
+  const auto order = [](const Map& m) {
+    std::vector<uint64_t> v;
+    auto it = m.iter();
+    while (const auto* e = it.next()) v.push_back(e->key.id);
+    return v;
+  };
+  for (uint64_t c : {0, 1, 3, 4, 5, 16, 17, 40})
+    for (uint64_t n : {1, 2, 4, 5, 14, 15, 16, 29, 30, 100}) {
+      auto reserved = Map::with_options(options(c, c));
+      reserved.reserve(n);
+      const uint64_t grown = n <= max_insertions_for(c, kDefaultReserveFraction)
+                                 ? c
+                                 : capacity_to_fit(c, n, kDefaultReserveFraction);
+      auto presized = Map::with_options(options(grown, c));
+      ASSERT_EQ(presized.capacity(), reserved.capacity()) << c << " " << n;
+      for (uint64_t i = 0; i < 3 * n + 20; ++i) {
+        if (i == 2 * n) presized.clear(), reserved.clear();
+        presized.insert(Key(mix(i % 50), i), Val(i));
+        reserved.insert(Key(mix(i % 50), i), Val(i));
+        ASSERT_EQ(presized.capacity(), reserved.capacity()) << c << " " << n << " " << i;
+        ASSERT_EQ(order(presized), order(reserved)) << c << " " << n << " " << i;
+      }
+      presized.check_consistency();
+    }
+}
+
+TEST_F(Core, PresizedMapMatchesReservedOne) {
+  presized_matches_reserved<ElasticHashMap<Key, Val, IdentityHasher>>(
+      [](uint64_t capacity, uint64_t) { return ElasticOptions{capacity}; });
+  presized_matches_reserved<FunnelHashMap<Key, Val, IdentityHasher>>(
+      [](uint64_t capacity, uint64_t asked) {
+        return FunnelOptions{capacity, kDefaultReserveFraction,
+                             resolve_primary_probe_limit(std::nullopt, asked)};
+      });
+}
+
 #ifdef QUENLOR_DEBUG_CHECKS
 TEST(DebugChecksDeathTest, BrokenPreconditionAbortsWithItsLocation) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

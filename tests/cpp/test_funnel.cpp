@@ -6,6 +6,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -30,7 +31,8 @@ M make(uint64_t capacity, double delta = 0.1, std::optional<uint64_t> limit = st
 // Slot counts of the areas that have slots: levels by index, then P and F.
 Slots slots(const Map& m) {
   Slots out{{P, m.special().primary.slots()}, {F, m.special().fallback.slots()}};
-  for (uint64_t i = 0; i < m.levels().size(); ++i) out[i] = m.levels()[i].slots();
+  for (uint64_t i = 0; i < m.levels().size(); ++i)
+    out[m.first_stored_level() + i] = m.levels()[i].slots();
   std::erase_if(out, [](const auto& kv) { return kv.second == 0; });
   return out;
 }
@@ -135,6 +137,25 @@ TEST(FunnelGeometry, ShapesProbeLimitsAndSmallCapacities) {
                                                                     {p32 + 1, 6},
                                                                     {kU64Max, 6}})
     EXPECT_EQ(default_primary_probe_limit(n), limit) << n;
+  // The integer steps agree with the logarithms everywhere: every n up to
+  // 2^20, a band around every power of two above, and random values.
+  const auto agree = [](uint64_t n) {
+    return default_primary_probe_limit(n) == default_primary_probe_limit_by_log2(n);
+  };
+  for (uint64_t n = 0; n <= (uint64_t{1} << 20); ++n) ASSERT_TRUE(agree(n)) << n;
+  for (unsigned b = 20; b < 64; ++b)
+    for (uint64_t d = 0; d <= 4096; ++d) {
+      ASSERT_TRUE(agree((uint64_t{1} << b) + d)) << b << "+" << d;
+      ASSERT_TRUE(agree((uint64_t{1} << b) - d)) << b << "-" << d;
+    }
+  std::mt19937_64 rng(99);
+  for (int i = 0; i < 100000; ++i) {
+    const uint64_t n = rng() >> (rng() % 64);
+    ASSERT_TRUE(agree(n)) << n;
+  }
+  ASSERT_TRUE(agree(kU64Max));
+  for (double delta : {0.125, 0.1, 0.05, 0.01, 1e-6})
+    EXPECT_EQ(funnel_shape(delta).level_count, compute_funnel_shape(delta).level_count);
   // The limit sets the fallback bucket length 2^shift >= 2 * limit (0 acts as 1);
   // huge limits are capped so that a bucket length fits in 64 bits.
   for (auto [limit, shift] :
@@ -152,11 +173,13 @@ TEST(FunnelGeometry, ShapesProbeLimitsAndSmallCapacities) {
                                                                 {16, {{23, 16}}},
                                                                 {32, {{0, 16}, {1, 16}}}})
     EXPECT_EQ(slots(make(n)), want) << n;
-  // Levels past the last one with buckets are counted but not stored.
-  for (auto [n, stored] :
-       std::vector<std::pair<uint64_t, uint64_t>>{{0, 0}, {4, 0}, {16, 24}, {32, 2}, {1000, 11}}) {
+  // Levels before the first and past the last one with buckets are counted
+  // but not stored.
+  for (auto [n, first, stored] : std::vector<std::tuple<uint64_t, uint64_t, uint64_t>>{
+           {0, 0, 0}, {4, 0, 0}, {16, 23, 1}, {32, 0, 2}, {1000, 0, 11}}) {
     const Map m = make(n);
     EXPECT_EQ(m.level_count(), funnel_shape(0.1).level_count) << n;
+    EXPECT_EQ(m.first_stored_level(), first) << n;
     EXPECT_EQ(m.levels().size(), stored) << n;
     m.check_consistency();
   }
@@ -397,6 +420,70 @@ TEST_F(Funnel, RandomOperationsMatchModel) {
     }
     expect_consistent(m);
     EXPECT_EQ(most_overflow > 0, colliding);
+  }
+}
+
+// Storing only the levels from the first to the last one with buckets changes
+// nothing observable: a map that stores the leading levels without buckets
+// too places, orders, grows, lowers max_populated_level and clears alike.
+TEST_F(Funnel, StoredLevelsBehaveLikeAllLevels) {
+  struct AllLevels {
+    AllLevels() { Map::Tables::store_leading_levels = true; }
+    ~AllLevels() { Map::Tables::store_leading_levels = false; }
+  };
+  std::mt19937_64 rng(7);
+  // Small maps (capacity 16: one bucket on the last level), growth to larger
+  // ones, and keys sharing one hash word.
+  for (auto [start, ids_in, colliding] : std::vector<std::tuple<uint64_t, uint64_t, bool>>{
+           {16, 14, false}, {0, 12, false}, {3, 400, false}, {16, 60, true}}) {
+    auto k = [&](uint64_t id) { return Key(colliding && id % 4 != 0 ? 42 : mix(id), id); };
+    Map m = make(start);
+    Map all = [&] {
+      AllLevels scope;
+      return make(start);
+    }();
+    if (start == 16) {
+      EXPECT_EQ(m.first_stored_level(), 23u);
+      EXPECT_EQ(all.levels().size(), 24u);
+    }
+    const auto same = [&] {
+      ASSERT_EQ(m.capacity(), all.capacity());
+      ASSERT_EQ(m.len(), all.len());
+      ASSERT_EQ(m.max_populated_level(), all.max_populated_level());
+      ASSERT_EQ(m.usable_slots(), all.usable_slots());
+      ASSERT_EQ(ids(m), ids(all));
+      m.for_each([&](const Key& key, const Val&) {
+        EXPECT_EQ(m.find_location(key), all.find_location(key));
+      });
+      const uint64_t h = rng();
+      ASSERT_EQ(m.choose_slot_for_new_key(h), all.choose_slot_for_new_key(h));
+      m.check_consistency();
+      AllLevels scope;
+      all.check_consistency();
+    };
+    for (uint64_t step = 0; step < 3000; ++step) {
+      const uint64_t id = rng() % ids_in, op = rng() % 16;
+      const auto both = [&](auto&& f) {
+        f(m);
+        AllLevels scope;
+        f(all);
+      };
+      if (op < 7) {
+        both([&](Map& x) { x.insert(k(id), Val(step)); });
+      } else if (op < 13) {
+        const auto a = m.remove(k(id));
+        AllLevels scope;
+        ASSERT_EQ(a.has_value(), all.remove(k(id)).has_value());
+      } else if (op == 13 && rng() % 8 == 0) {
+        both([](Map& x) { x.clear(); });
+      } else if (op == 14 && rng() % 8 == 0) {
+        const uint64_t c = rng() % 40;
+        both([c](Map& x) { x.resize(c); });
+      } else if (op == 15 && rng() % 4 == 0) {
+        both([](Map& x) { x.extract_if([](const Key&, const Val&) { return true; }).next(); });
+      }
+      same();
+    }
   }
 }
 

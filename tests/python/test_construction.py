@@ -214,3 +214,40 @@ def test_keywords_as_entries(map_cls):
     m = map_cls()
     m.update(**kw)
     assert list(m.items()) == list(kw.items()) and m.capacity == map_cls(**kw).capacity
+
+
+# The class call builds the map at once at the capacity its update reserves;
+# it must equal the map built empty and then updated from the same source.
+@pytest.mark.parametrize("capacity", [None, 0, 3, 16, 40])
+def test_class_call_capacity_matches_update(map_cls, capacity):
+    given = {} if capacity is None else {"capacity": capacity}
+    for n in range(0, 70, 3):
+        pairs = [(f"k{i}", i) for i in range(n)]
+        for source, kw in ((dict(pairs), {}), (pairs, {}), (tuple(pairs), {}),
+                           (None, dict(pairs)), (dict(pairs[: n // 2]), dict(pairs[n // 2:]))):
+            m = map_cls(source, **given, **kw)
+            updated = map_cls(**given)
+            updated.update(source or (), **kw)
+            assert (m.capacity, sorted(m.items())) == (updated.capacity, sorted(updated.items()))
+            assert len(m) == n
+
+
+# `other` and `capacity` are recognised among the keywords however the names
+# are spelt as objects: built at run time, as str subclasses, among many keys,
+# next to keys of the same length.
+def test_parameter_names_among_keywords(map_cls):
+    class S(str):
+        pass
+
+    cap = map_cls(capacity=40).capacity
+    for name in ("".join(["capa", "city"]), S("capacity")):
+        m = map_cls(**{name: 40})
+        assert (len(m), m.capacity) == (0, cap)
+    m = map_cls(**{"".join(["oth", "er"]): {"a": 1}, "capacitÿ": 2, "othér": 3})
+    assert dict(m.items()) == {"a": 1, "capacitÿ": 2, "othér": 3}
+    many = {f"k{i}": i for i in range(12)}
+    m = map_cls(capacity=40, **many)
+    assert (dict(m.items()), m.capacity) == (many, cap)
+    m = map_cls(**{**many, "other": [("z", 0)]})
+    assert dict(m.items()) == {"z": 0, **many}
+    assert dict(map_cls(**{S("x"): 1, "y": 2}).items()) == {"x": 1, "y": 2}
