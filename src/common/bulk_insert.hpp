@@ -1,10 +1,11 @@
 // insert_all_traversed: inserts a copy of every entry of one map into another
 // of the same kind, in the source's traversal order, exactly as a plain loop
-// of insert() calls would, loading ahead what the copy will touch in the entry
+// of insertions would, loading ahead what the copy will touch in the entry
 // (prefetch_entry) and the target's first probe groups.
 //
-// The source must not change during the call; make(entry) returns the
-// (key, value) pair to insert, and may throw, as may insert.
+// The source must not change during the call; insert(to, entry) inserts a copy
+// of the entry into `to` (by insert(), or insert_new() when it knows the key is
+// new there), and may throw.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +15,8 @@
 
 namespace quenlor {
 
-template <class Map, class Make, class Prefetch>
-void insert_all_traversed(const Map& from, Map& to, Make&& make, Prefetch&& prefetch_entry) {
+template <class Map, class Insert, class Prefetch>
+void insert_all_traversed(const Map& from, Map& to, Insert&& insert, Prefetch&& prefetch_entry) {
   using Entry = typename Map::EntryType;
   walk_ahead(
       from.iter(),
@@ -24,8 +25,7 @@ void insert_all_traversed(const Map& from, Map& to, Make&& make, Prefetch&& pref
         to.prefetch_insert_path(e.key);
       },
       [&](const Entry& e) {
-        auto [key, value] = make(e);
-        to.insert(std::move(key), std::move(value));
+        insert(to, e);
         return true;
       });
 }

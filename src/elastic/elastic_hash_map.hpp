@@ -133,6 +133,16 @@ class ElasticHashMap {
     return std::nullopt;
   }
 
+  // insert() of a key the caller knows no stored key equals (for instance
+  // one copied from a map whose keys' equality cannot have changed): the
+  // same place and the same growth, without the search.
+  void insert_new(K key, V value) {
+    const uint64_t h = hash_of(key);
+    if (len_ >= max_insertions_) [[unlikely]]
+      grow();
+    place_by_batch_rule(EntryType{std::move(key), std::move(value)}, h);
+  }
+
   // Loads the first group an insert of `key` probes in each populated level
   // and in the levels the current batch places into, so that a bulk insertion
   // can issue them several keys ahead. Changes nothing.

@@ -17,13 +17,31 @@
 
 namespace quenlor::py {
 
+// Keys whose hashing and comparison with one another are the interpreter's
+// own C code: no Python code runs for them.
+inline bool plain_key(PyObject* k) noexcept {
+  return PyUnicode_CheckExact(k) || PyLong_CheckExact(k) || PyFloat_CheckExact(k);
+}
+
 // Inserts new references to every entry of `from` into `to`, reusing the
 // cached hashes (no __hash__ call). The key and value objects, whose counts
-// the insertion raises, are loaded a few entries ahead.
+// the insertion raises, are loaded a few entries ahead. The keys of `from`
+// are pairwise unequal, and plain ones stay so: into a map that started
+// empty they go without a search for an equal key, until the first other
+// key, whose __eq__ could claim equality with any later one.
 template <class Map>
 void copy_entries(const Map& from, Map& to) {
+  bool known_new = to.len() == 0;
   insert_all_traversed(
-      from, to, [](const auto& e) { return std::pair(e.key.clone(), e.value.new_ref()); },
+      from, to,
+      [&known_new](Map& m, const auto& e) {
+        known_new = known_new && plain_key(e.key.object());
+        if (known_new) {
+          m.insert_new(e.key.clone(), e.value.new_ref());
+        } else {
+          m.insert(e.key.clone(), e.value.new_ref());
+        }
+      },
       [](const auto& e) {
         prefetch_read(e.key.object());
         prefetch_read(e.value.get());
@@ -61,12 +79,6 @@ inline Py_ssize_t end_position(PyObject* dict) noexcept {
   return end;
 }
 
-// Keys whose hashing and comparison with one another are the interpreter's
-// own C code: no Python code runs for them.
-inline bool plain_key(PyObject* k) noexcept {
-  return PyUnicode_CheckExact(k) || PyLong_CheckExact(k) || PyFloat_CheckExact(k);
-}
-
 // Returns whether anything was inserted. Hashing and key equality can run
 // Python code that changes the dict under the walk. A change of size is seen
 // directly. With the size kept (a key removed, another added), the walk would
@@ -87,11 +99,17 @@ bool update_from_dict(Map& map, PyObject* dict) {
       plain = false;
       end = end_position(dict);  // nothing has run yet that could change it
     }
-    if (!plain && (pos > end || ++taken > size)) fatal("dictionary keys changed during iteration");
+    if (plain) {
+      // Nothing runs Python code, and the dict's keys are pairwise unequal:
+      // each one is new in the map.
+      const Py_hash_t h = hash_or_throw(k);
+      map.insert_new(HashedAny::owning(k, h), PyRef::borrow(v));
+      continue;
+    }
+    if (pos > end || ++taken > size) fatal("dictionary keys changed during iteration");
     // Python code run below may drop the dict's references: hold our own.
     PyRef key = PyRef::borrow(k), value = PyRef::borrow(v);
     insert_hashing(map, key.get(), value.get());
-    if (plain) continue;
     if (PyDict_Size(dict) != size) fatal("dictionary changed size during iteration");
     Py_ssize_t again = at;
     PyObject *k2, *v2;
