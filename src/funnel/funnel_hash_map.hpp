@@ -125,12 +125,18 @@ class FunnelHashMap {
   void insert_new(K key, V value) {
     const uint64_t h = hash_of(key);
     const uint8_t t = tag_of(h);
-    const std::optional<SlotLocation> free = tables_.choose_slot(h);
-    if (free && len_ < max_insertions_) [[likely]] {
-      place_new_entry(*free, std::move(key), std::move(value), t);
-    } else {
-      insert_at_location_after_resize_check(free, h, std::move(key), std::move(value), t);
+    if (len_ < max_insertions_) [[likely]] {
+      EntryType e{std::move(key), std::move(value)};
+      if (tables_.place_new(h, std::move(e), t, max_populated_level_)) [[likely]] {
+        ++len_;
+        return;
+      }
+      insert_at_location_after_resize_check(std::nullopt, h, std::move(e.key), std::move(e.value),
+                                            t);
+      return;
     }
+    insert_at_location_after_resize_check(tables_.choose_slot(h), h, std::move(key),
+                                          std::move(value), t);
   }
 
   // Loads the first groups an insert of `key` will probe, so that a bulk
@@ -296,11 +302,8 @@ class FunnelHashMap {
 
     uint64_t populated = 0;
     const auto rehome = [&](EntryType&& e, uint64_t h) noexcept {
-      if (const auto loc = fresh.choose_slot(h)) {
-        fresh.place(*loc, std::move(e), tag_of(h), populated);
-      } else {
+      if (!fresh.place_new(h, std::move(e), tag_of(h), populated))
         fresh.overflow.push_back(OverflowEntry<K, V>{std::move(e), h});
-      }
     };
     for (uint64_t a = 0; a < tables_.area_count(); ++a)
       tables_.area(a).drain([&](EntryType&& e) {
