@@ -124,19 +124,36 @@ class FunnelHashMap {
   // same place and the same growth, without the search.
   void insert_new(K key, V value) {
     const uint64_t h = hash_of(key);
+    insert_new_made(h, [&] { return EntryType{std::move(key), std::move(value)}; });
+  }
+
+  // insert_new of the entry make() returns, built in its slot; h is
+  // slot_hash() of its key. make() must not throw; it is called once, also
+  // when growth fails (its entry is then released).
+  template <class Make>
+  void insert_new_made(uint64_t h, Make&& make) {
     const uint8_t t = tag_of(h);
-    if (len_ < max_insertions_) [[likely]] {
-      EntryType e{std::move(key), std::move(value)};
-      if (tables_.place_new(h, std::move(e), t, max_populated_level_)) [[likely]] {
-        ++len_;
-        return;
-      }
-      insert_at_location_after_resize_check(std::nullopt, h, std::move(e.key), std::move(e.value),
-                                            t);
+    if (len_ < max_insertions_ && tables_.place_new_made(h, t, make, max_populated_level_))
+        [[likely]] {
+      ++len_;
       return;
     }
-    insert_at_location_after_resize_check(tables_.choose_slot(h), h, std::move(key),
-                                          std::move(value), t);
+    // At the growth limit, or no place: the growth check decides.
+    EntryType e = make();
+    insert_at_location_after_resize_check(std::nullopt, h, std::move(e.key), std::move(e.value), t);
+  }
+
+  // The hash that places `key` in this map.
+  uint64_t slot_hash(const K& key) const noexcept { return hash_of(key); }
+
+  // Loads the first groups an insertion of a new key with hash h (slot_hash)
+  // will probe. Changes nothing.
+  void prefetch_new(uint64_t h) const noexcept {
+    const uint64_t end = std::min<uint64_t>(tables_.levels.size(), 2);
+    for (uint64_t i = 0; i < end; ++i) {
+      const Level& lv = tables_.levels[i];
+      if (lv.slots() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
+    }
   }
 
   // Loads the first groups an insert of `key` will probe, so that a bulk

@@ -188,20 +188,29 @@ struct FunnelTables {
   // choose_slot. False, with `e` untouched, when the key has no place.
   [[gnu::always_inline]] bool place_new(uint64_t h, Entry<K, V>&& e, uint8_t tag,
                                         uint64_t& max_populated_level) noexcept {
+    return place_new_made(
+        h, tag, [&e]() -> Entry<K, V>&& { return std::move(e); }, max_populated_level);
+  }
+
+  // place_new with the entry make() returns built in its slot; make() is
+  // called only when the key has a place, and must not throw.
+  template <class Make>
+  [[gnu::always_inline]] bool place_new_made(uint64_t h, uint8_t tag, Make&& make,
+                                             uint64_t& max_populated_level) noexcept {
     const uint64_t count = levels.size();
     for (uint64_t i = 0; i < count; ++i) {
       Level& lv = levels[i];
       if (!lv.has_free_slot()) continue;
       const uint64_t g = lv.probe_group(h);
       if (const LaneMask free = lv.table().match_free(g)) {
-        lv.place(g * kGroupWidth + free.lowest(), std::move(e), tag);
+        lv.place_made(g * kGroupWidth + free.lowest(), tag, make);
         if (i > max_populated_level) max_populated_level = i;
         return true;
       }
     }
     const std::optional<SlotLocation> loc = choose_slot(h, count);
     if (!loc) return false;
-    place(*loc, std::move(e), tag, max_populated_level);
+    place(*loc, make(), tag, max_populated_level);
     return true;
   }
 

@@ -34,17 +34,19 @@ void copy_entries(const Map& from, Map& to) {
   bool known_new = to.len() == 0;
   insert_all_traversed(
       from, to,
-      [&known_new](Map& m, const auto& e) {
-        known_new = known_new && plain_key(e.key.object());
+      [&known_new](Map& m, const HashedAny& key, const PyRef& value, uint64_t h) {
+        known_new = known_new && plain_key(key.object());
         if (known_new) {
-          m.insert_new(e.key.clone(), e.value.new_ref());
+          m.insert_new_made(h, [&] {
+            return typename Map::EntryType{key.clone(), value.new_ref()};
+          });
         } else {
-          m.insert(e.key.clone(), e.value.new_ref());
+          m.insert(key.clone(), value.new_ref());
         }
       },
-      [](const auto& e) {
-        prefetch_read(e.key.object());
-        prefetch_read(e.value.get());
+      [](const HashedAny& key, const PyRef& value) {
+        prefetch_read(key.object());
+        prefetch_read(value.get());
       });
 }
 
