@@ -129,7 +129,7 @@ class ElasticHashMap {
       return quenlor::replace_value(levels_[at.level].entry(at.slot), std::move(value));
     if (len_ >= max_insertions_) [[unlikely]]
       grow();
-    place_by_batch_rule(EntryType{std::move(key), std::move(value)}, h);
+    place_absent_key(EntryType{std::move(key), std::move(value)}, h);
     return std::nullopt;
   }
 
@@ -303,8 +303,12 @@ class ElasticHashMap {
     return choose_elastic_slot(std::span<const LevelType>(levels_), batch_index_, h);
   }
 
+  void place_new_entry(SlotPosition at, EntryType&& e, uint64_t h) noexcept {
+    place_new_entry_made(
+        at, [&e]() -> EntryType&& { return std::move(e); }, h);
+  }
   template <class Make>
-  void place_new_entry(SlotPosition at, Make&& make, uint64_t h) noexcept {
+  void place_new_entry_made(SlotPosition at, Make&& make, uint64_t h) noexcept {
     const uint8_t tag = tag_of(h);
     QUENLOR_DCHECK(at.level < levels_.size() && levels_[at.level].has_free_slot());
     levels_[at.level].place_made(at.slot, tag, make);
@@ -317,10 +321,17 @@ class ElasticHashMap {
   // Batch advance, slot choice and placement: everything a new key needs once
   // it is known to be absent and the map has room.
   void place_by_batch_rule(EntryType&& e, uint64_t h) {
-    place_made_by_batch_rule(h, [&e]() -> EntryType&& { return std::move(e); });
+    place_new_entry(slot_by_batch_rule(h), std::move(e), h);
+  }
+  // insert()'s placement, out of line so that its search stays inline.
+  [[gnu::noinline]] void place_absent_key(EntryType&& e, uint64_t h) {
+    place_by_batch_rule(std::move(e), h);
   }
   template <class Make>
   void place_made_by_batch_rule(uint64_t h, Make&& make) {
+    place_new_entry_made(slot_by_batch_rule(h), make, h);
+  }
+  SlotPosition slot_by_batch_rule(uint64_t h) {
     advance_batch();
     QUENLOR_DCHECK(batch_plan_.empty() || batch_index_ < batch_plan_.size());
     if (levels_.empty()) fatal("no free slot found after resize");
@@ -330,7 +341,7 @@ class ElasticHashMap {
     // that fails. Rebuilds that move entries allocate every level up front.
     if (!levels_[at.level].allocated()) [[unlikely]]
       levels_[at.level].allocate();
-    place_new_entry(at, make, h);
+    return at;
   }
 
   void reset_batches() noexcept {
