@@ -104,8 +104,11 @@ bool update_from_dict(Map& map, PyObject* dict) {
     if (plain) {
       // Nothing runs Python code, and the dict's keys are pairwise unequal:
       // each one is new in the map.
-      const Py_hash_t h = hash_or_throw(k);
-      map.insert_new(HashedAny::owning(k, h), PyRef::borrow(v));
+      const Py_hash_t hash = hash_or_throw(k);
+      const uint64_t h = map.slot_hash(ProbeKey(k, hash).get());
+      map.insert_new_made(h, [&] {
+        return typename Map::EntryType{HashedAny::owning(k, hash), PyRef::borrow(v)};
+      });
       continue;
     }
     if (pos > end || ++taken > size) fatal("dictionary keys changed during iteration");
