@@ -103,18 +103,23 @@ class FunnelHashMap {
     const uint8_t t = tag_of(h);
     // One pass serves the lookup and the slot choice: the first free slot met
     // in the levels searched is the key's place if it turns out to be new.
-    std::optional<SlotLocation> free;
+    FirstFreeSlot free;
     const uint64_t end = level_search_end();
     FunnelSearch r = search_levels<true>(tables_, end, h, t, equal_to(key), free);
+    std::optional<SlotLocation> beyond;
     if (r.undetermined()) {
       r = search_beyond_levels(tables_, h, t, equal_to(key));
-      if (!r.found() && !free) free = tables_.choose_slot(h, end);
+      if (!r.found() && !free) beyond = tables_.choose_slot(h, end);
     }
     if (r.found()) return replace_value(tables_.entry_at(r.loc), std::move(value));
     if (free && len_ < max_insertions_) [[likely]] {
-      place_new_entry(*free, std::move(key), std::move(value), t);
+      tables_.levels[free.level].place(free.slot, EntryType{std::move(key), std::move(value)}, t);
+      if (free.level > max_populated_level_) max_populated_level_ = free.level;
+      ++len_;
     } else {
-      insert_at_location_after_resize_check(free, h, std::move(key), std::move(value), t);
+      if (free)
+        beyond = SlotLocation{SlotKind::Level, static_cast<uint32_t>(free.level), free.slot};
+      insert_at_location_after_resize_check(beyond, h, std::move(key), std::move(value), t);
     }
     return std::nullopt;
   }
@@ -153,6 +158,21 @@ class FunnelHashMap {
     for (uint64_t i = 0; i < end; ++i) {
       const Level& lv = tables_.levels[i];
       if (lv.slots() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
+    }
+  }
+
+  // Once prefetch_new(h) has had time: loads the slot of level 0 or 1 that
+  // a new key with hash h would take now. Changes nothing.
+  void prefetch_new_slot(uint64_t h) const noexcept {
+    const uint64_t end = std::min<uint64_t>(tables_.levels.size(), 2);
+    for (uint64_t i = 0; i < end; ++i) {
+      const Level& lv = tables_.levels[i];
+      if (!lv.has_free_slot()) continue;
+      const uint64_t g = lv.probe_group(h);
+      if (const LaneMask free = lv.table().match_free(g)) {
+        lv.table().prefetch_slot(g * kGroupWidth + free.lowest());
+        return;
+      }
     }
   }
 
