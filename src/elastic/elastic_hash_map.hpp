@@ -161,7 +161,7 @@ class ElasticHashMap {
     const uint64_t end = std::min<uint64_t>(levels_.size(), batch_index_ + 1);
     for (uint64_t i = first; i < end; ++i) {
       const LevelType& lv = levels_[i];
-      if (lv.groups() != 0) lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
+      if (lv.table().groups() != 0) lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
     }
   }
 
