@@ -5,9 +5,6 @@
 // few entries after what it will touch began loading (prefetch_entry for its
 // objects, the target's first probe groups), and the cache misses overlap.
 //
-// A second stage, halfway, loads the slot the entry will probably take
-// (prefetch_new_slot), now that its groups are in cache.
-//
 // insert(to, key, value, h) inserts a copy of the entry into `to`, h being
 // to.slot_hash(key) (by insert(), or by insert_new_made() when it knows the
 // key is new there), and may throw. The source must not change during the call.
@@ -42,8 +39,6 @@ void insert_all_traversed(const Map& from, Map& to, Insert&& insert, Prefetch&& 
     const Pending p = ring[oldest];
     ring[oldest] = {&key, &value, h};
     oldest = (oldest + 1) % kAhead;
-    // Halfway there, the entry's groups have arrived: load its likely slot.
-    to.prefetch_new_slot(ring[(oldest + kAhead / 2 - 1) % kAhead].h);
     insert(to, *p.key, *p.value, p.h);
   });
   for (unsigned i = 0; i < pending; ++i) {

@@ -178,24 +178,6 @@ class ElasticHashMap {
     }
   }
 
-  // Once prefetch_new(h) has had time: loads the slot of the first group a
-  // new key with hash h probes in the level the current batch tries first.
-  // Changes nothing.
-  void prefetch_new_slot(uint64_t h) const noexcept {
-    const uint64_t b = batch_index_;
-    if (levels_.empty()) return;
-    uint64_t i = std::min<uint64_t>(b, levels_.size() - 1);
-    if (b != 0 && b < levels_.size()) {
-      const LevelType& cur = levels_[b - 1];
-      if (cur.free_slots() > cur.reserve_threshold()) i = b - 1;
-    }
-    const LevelType& lv = levels_[i];
-    if (lv.table().groups() == 0) return;
-    const uint64_t g = lv.probe_seq(h).group();
-    if (const LaneMask free = lv.table().match_free(g))
-      lv.table().prefetch_slot(g * kGroupWidth + free.lowest());
-  }
-
   // ---- removal ------------------------------------------------------------
 
   std::optional<V> remove(const K& key) {

@@ -161,21 +161,6 @@ class FunnelHashMap {
     }
   }
 
-  // Once prefetch_new(h) has had time: loads the slot of level 0 or 1 that
-  // a new key with hash h would take now. Changes nothing.
-  void prefetch_new_slot(uint64_t h) const noexcept {
-    const uint64_t end = std::min<uint64_t>(tables_.levels.size(), 2);
-    for (uint64_t i = 0; i < end; ++i) {
-      const Level& lv = tables_.levels[i];
-      if (!lv.has_free_slot()) continue;
-      const uint64_t g = lv.probe_group(h);
-      if (const LaneMask free = lv.table().match_free(g)) {
-        lv.table().prefetch_slot(g * kGroupWidth + free.lowest());
-        return;
-      }
-    }
-  }
-
   // Loads the first groups an insert of `key` will probe, so that a bulk
   // insertion can issue them several keys ahead. Changes nothing.
   void prefetch_insert_path(const K& key) const noexcept {

@@ -112,7 +112,6 @@ class RawTable {
     prefetch_read(entries_ + g * kGroupWidth);
   }
   void prefetch_group_ctrl(uint64_t g) const noexcept { prefetch_read(ctrl_ + g * kGroupWidth); }
-  void prefetch_slot(uint64_t i) const noexcept { prefetch_read(entries_ + i); }
 
   // Moves `e` into free slot i and tags it; returns the previous control byte
   // so the owner can lower its DELETED count.
