@@ -1,33 +1,50 @@
 // insert_all_traversed: inserts a copy of every entry of one map into another
 // of the same kind, in the source's traversal order, exactly as a plain loop
-// of insert() calls would, loading ahead what the copy will touch in the entry
-// (prefetch_entry) and the target's first probe groups.
+// of insertions would. Traversal order scatters the objects an entry points
+// to and the groups its key probes in the target, so an entry is visited a
+// few entries after what it will touch began loading (prefetch_entry for its
+// objects, the target's first probe groups), and the cache misses overlap.
 //
-// The source must not change during the call; make(entry) returns the
-// (key, value) pair to insert, and may throw, as may insert.
+// insert(to, key, value, h) inserts a copy of the entry into `to`, h being
+// to.slot_hash(key) (by insert(), or by insert_new_made() when it knows the
+// key is new there), and may throw. The source must not change during the call.
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <utility>
-
-#include "common/walk_ahead.hpp"
 
 namespace quenlor {
 
-template <class Map, class Make, class Prefetch>
-void insert_all_traversed(const Map& from, Map& to, Make&& make, Prefetch&& prefetch_entry) {
-  using Entry = typename Map::EntryType;
-  walk_ahead(
-      from.iter(),
-      [&](const Entry& e) {
-        prefetch_entry(e);
-        to.prefetch_insert_path(e.key);
-      },
-      [&](const Entry& e) {
-        auto [key, value] = make(e);
-        to.insert(std::move(key), std::move(value));
-        return true;
-      });
+template <class Map, class Insert, class Prefetch>
+void insert_all_traversed(const Map& from, Map& to, Insert&& insert, Prefetch&& prefetch_entry) {
+  using K = std::remove_cvref_t<decltype(std::declval<typename Map::EntryType&>().key)>;
+  using V = std::remove_cvref_t<decltype(std::declval<typename Map::EntryType&>().value)>;
+  struct Pending {
+    const K* key;
+    const V* value;
+    uint64_t h;
+  };
+  constexpr unsigned kAhead = 8;
+  Pending ring[kAhead];
+  unsigned pending = 0, oldest = 0;
+  from.for_each([&](const K& key, const V& value) {
+    const uint64_t h = to.slot_hash(key);
+    prefetch_entry(key, value);
+    to.prefetch_new(h);
+    if (pending < kAhead) {
+      ring[pending++] = {&key, &value, h};
+      return;
+    }
+    const Pending p = ring[oldest];
+    ring[oldest] = {&key, &value, h};
+    oldest = (oldest + 1) % kAhead;
+    insert(to, *p.key, *p.value, p.h);
+  });
+  for (unsigned i = 0; i < pending; ++i) {
+    const Pending& p = ring[(oldest + i) % kAhead];
+    insert(to, *p.key, *p.value, p.h);
+  }
 }
 
 }  // namespace quenlor

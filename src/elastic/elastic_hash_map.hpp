@@ -129,8 +129,40 @@ class ElasticHashMap {
       return quenlor::replace_value(levels_[at.level].entry(at.slot), std::move(value));
     if (len_ >= max_insertions_) [[unlikely]]
       grow();
-    place_by_batch_rule(EntryType{std::move(key), std::move(value)}, h);
+    place_absent_key(EntryType{std::move(key), std::move(value)}, h);
     return std::nullopt;
+  }
+
+  // insert() of a key the caller knows no stored key equals (for instance
+  // one copied from a map whose keys' equality cannot have changed): the
+  // same place and the same growth, without the search.
+  void insert_new(K key, V value) {
+    const uint64_t h = hash_of(key);
+    insert_new_made(h, [&] { return EntryType{std::move(key), std::move(value)}; });
+  }
+
+  // insert_new of the entry make() returns, built in its slot; h is
+  // slot_hash() of its key. make() must not throw; it is not called when
+  // growth fails.
+  template <class Make>
+  void insert_new_made(uint64_t h, Make&& make) {
+    if (len_ >= max_insertions_) [[unlikely]]
+      grow();
+    place_made_by_batch_rule(h, make);
+  }
+
+  // The hash that places `key` in this map.
+  uint64_t slot_hash(const K& key) const noexcept { return hash_of(key); }
+
+  // Loads the first group a new key with hash h (slot_hash) probes in the
+  // levels the current batch places into. Changes nothing.
+  void prefetch_new(uint64_t h) const noexcept {
+    const uint64_t first = batch_index_ == 0 ? 0 : batch_index_ - 1;
+    const uint64_t end = std::min<uint64_t>(levels_.size(), batch_index_ + 1);
+    for (uint64_t i = first; i < end; ++i) {
+      const LevelType& lv = levels_[i];
+      if (lv.table().groups() != 0) lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
+    }
   }
 
   // Loads the first group an insert of `key` probes in each populated level
@@ -300,9 +332,14 @@ class ElasticHashMap {
   }
 
   void place_new_entry(SlotPosition at, EntryType&& e, uint64_t h) noexcept {
+    place_new_entry_made(
+        at, [&e]() -> EntryType&& { return std::move(e); }, h);
+  }
+  template <class Make>
+  void place_new_entry_made(SlotPosition at, Make&& make, uint64_t h) noexcept {
     const uint8_t tag = tag_of(h);
     QUENLOR_DCHECK(at.level < levels_.size() && levels_[at.level].has_free_slot());
-    levels_[at.level].place(at.slot, std::move(e), tag);
+    levels_[at.level].place_made(at.slot, tag, make);
     levels_[at.level].note_placed(h, at.slot);
     if (at.level > max_populated_level_) max_populated_level_ = at.level;
     ++len_;
@@ -312,6 +349,17 @@ class ElasticHashMap {
   // Batch advance, slot choice and placement: everything a new key needs once
   // it is known to be absent and the map has room.
   void place_by_batch_rule(EntryType&& e, uint64_t h) {
+    place_new_entry(slot_by_batch_rule(h), std::move(e), h);
+  }
+  // insert()'s placement, out of line so that its search stays inline.
+  [[gnu::noinline]] void place_absent_key(EntryType&& e, uint64_t h) {
+    place_by_batch_rule(std::move(e), h);
+  }
+  template <class Make>
+  void place_made_by_batch_rule(uint64_t h, Make&& make) {
+    place_new_entry_made(slot_by_batch_rule(h), make, h);
+  }
+  SlotPosition slot_by_batch_rule(uint64_t h) {
     advance_batch();
     QUENLOR_DCHECK(batch_plan_.empty() || batch_index_ < batch_plan_.size());
     if (levels_.empty()) fatal("no free slot found after resize");
@@ -321,7 +369,7 @@ class ElasticHashMap {
     // that fails. Rebuilds that move entries allocate every level up front.
     if (!levels_[at.level].allocated()) [[unlikely]]
       levels_[at.level].allocate();
-    place_new_entry(at, std::move(e), h);
+    return at;
   }
 
   void reset_batches() noexcept {

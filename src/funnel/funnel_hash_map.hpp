@@ -100,20 +100,63 @@ class FunnelHashMap {
     const uint8_t t = tag_of(h);
     // One pass serves the lookup and the slot choice: the first free slot met
     // in the levels searched is the key's place if it turns out to be new.
-    std::optional<SlotLocation> free;
+    FirstFreeSlot free;
     const uint64_t end = level_search_end();
     FunnelSearch r = search_levels<true>(tables_, end, h, t, equal_to(key), free);
+    std::optional<SlotLocation> beyond;
     if (r.undetermined()) {
       r = search_beyond_levels(tables_, h, t, equal_to(key));
-      if (!r.found() && !free) free = tables_.choose_slot(h, end);
+      if (!r.found() && !free) beyond = tables_.choose_slot(h, end);
     }
     if (r.found()) return replace_value(tables_.entry_at(r.loc), std::move(value));
     if (free && len_ < max_insertions_) [[likely]] {
-      place_new_entry(*free, std::move(key), std::move(value), t);
+      tables_.levels[free.level].place(free.slot, EntryType{std::move(key), std::move(value)}, t);
+      note_populated(tables_.first_level + free.level);
+      ++len_;
     } else {
-      insert_at_location_after_resize_check(free, h, std::move(key), std::move(value), t);
+      if (free)
+        beyond = SlotLocation{SlotKind::Level, static_cast<uint32_t>(free.level), free.slot};
+      insert_at_location_after_resize_check(beyond, h, std::move(key), std::move(value), t);
     }
     return std::nullopt;
+  }
+
+  // insert() of a key the caller knows no stored key equals (for instance
+  // one copied from a map whose keys' equality cannot have changed): the
+  // same place and the same growth, without the search.
+  void insert_new(K key, V value) {
+    const uint64_t h = hash_of(key);
+    insert_new_made(h, [&] { return EntryType{std::move(key), std::move(value)}; });
+  }
+
+  // insert_new of the entry make() returns, built in its slot; h is
+  // slot_hash() of its key. make() must not throw; it is called once, also
+  // when growth fails (its entry is then released).
+  template <class Make>
+  void insert_new_made(uint64_t h, Make&& make) {
+    const uint8_t t = tag_of(h);
+    uint64_t populated = max_populated_level_;
+    if (len_ < max_insertions_ && tables_.place_new_made(h, t, make, populated)) [[likely]] {
+      note_populated(populated);
+      ++len_;
+      return;
+    }
+    // At the growth limit, or no place: the growth check decides.
+    EntryType e = make();
+    insert_at_location_after_resize_check(std::nullopt, h, std::move(e.key), std::move(e.value), t);
+  }
+
+  // The hash that places `key` in this map.
+  uint64_t slot_hash(const K& key) const noexcept { return hash_of(key); }
+
+  // Loads the first groups an insertion of a new key with hash h (slot_hash)
+  // will probe. Changes nothing.
+  void prefetch_new(uint64_t h) const noexcept {
+    const uint64_t end = std::min<uint64_t>(tables_.levels.size(), 2);
+    for (uint64_t i = 0; i < end; ++i) {
+      const Level& lv = tables_.levels[i];
+      if (lv.slots() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
+    }
   }
 
   // Loads the first groups an insert of `key` will probe, so that a bulk
@@ -247,6 +290,13 @@ class FunnelHashMap {
     QUENLOR_DCHECK(search_end_ == tables_.stored_levels_through(max_populated_level_));
     return search_end_;
   }
+  // A placement into level `level` (a level index, not a stored one).
+  void note_populated(uint64_t level) noexcept {
+    if (level <= max_populated_level_) return;
+    max_populated_level_ = level;
+    update_search_end();
+  }
+
   // After every change of max_populated_level_ or of the tables.
   void update_search_end() noexcept {
     search_end_ = static_cast<uint32_t>(tables_.stored_levels_through(max_populated_level_));
@@ -316,11 +366,8 @@ class FunnelHashMap {
 
     uint64_t populated = 0;
     const auto rehome = [&](EntryType&& e, uint64_t h) noexcept {
-      if (const auto loc = fresh.choose_slot(h)) {
-        fresh.place(*loc, std::move(e), tag_of(h), populated);
-      } else {
+      if (!fresh.place_new(h, std::move(e), tag_of(h), populated))
         fresh.overflow.push_back(OverflowEntry<K, V>{std::move(e), h});
-      }
     };
     for (uint64_t a = 0; a < tables_.area_count(); ++a)
       tables_.area(a).drain([&](EntryType&& e) {

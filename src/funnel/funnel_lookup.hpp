@@ -41,21 +41,28 @@ inline constexpr uint64_t kLevelsAhead = 4;
 // (lookup, insert): their loops are the hot path. What follows the levels is
 // left to the compiler, which keeps insertion compact that way.
 
-// Searches the levels below `end`. With kFindFree, `free` also receives (if
-// still unset) the first free slot met, which is where the key goes if new.
-template <bool kFindFree, class Tables, class IsKey>
+// The first free level slot an insertion's search met (level kNone: none).
+struct FirstFreeSlot {
+  static constexpr uint64_t kNone = ~uint64_t{0};
+  uint64_t level = kNone;
+  uint64_t slot = 0;
+  explicit operator bool() const noexcept { return level != kNone; }
+};
+
+// Searches the levels below `end`. With kFindFree, `free` (a FirstFreeSlot)
+// also receives, if still unset, the first free slot met, which is where the
+// key goes if new; without, it is not touched.
+template <bool kFindFree, class Tables, class IsKey, class Free>
 [[gnu::always_inline]] inline FunnelSearch search_levels(const Tables& t, uint64_t end, uint64_t h,
                                                          uint8_t tag, const IsKey& is_key,
-                                                         std::optional<SlotLocation>& free) {
+                                                         Free& free) {
   const bool ahead = worth_prefetching(t.usable_slots);
   const auto search_level = [&](uint64_t i) {
     const auto& lv = t.levels[i];
     if (lv.len() == 0) {
       // Nothing to find, but every slot of the key's group is free.
       if constexpr (kFindFree)
-        if (!free && lv.slots() != 0)
-          free = SlotLocation{SlotKind::Level, static_cast<uint32_t>(i),
-                              lv.probe_group(h) * kGroupWidth};
+        if (!free && lv.slots() != 0) free = {i, lv.probe_group(h) * kGroupWidth};
       return FunnelSearch::undetermined_yet();
     }
     const uint64_t g = lv.probe_group(h);
@@ -68,9 +75,7 @@ template <bool kFindFree, class Tables, class IsKey>
     }
     if constexpr (kFindFree)
       if (!free)
-        if (const LaneMask fr = grp.match_free())
-          free = SlotLocation{SlotKind::Level, static_cast<uint32_t>(i),
-                              g * kGroupWidth + fr.lowest()};
+        if (const LaneMask fr = grp.match_free()) free = {i, g * kGroupWidth + fr.lowest()};
     return grp.match_empty().any() ? FunnelSearch::absent() : FunnelSearch::undetermined_yet();
   };
   const auto prefetch_level = [&](uint64_t i) {

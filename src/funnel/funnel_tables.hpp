@@ -179,6 +179,37 @@ struct FunnelTables {
     return std::nullopt;
   }
 
+  // choose_slot and place in one step, for a key no stored key equals: the
+  // levels inline, since nearly every key stops there, the rest through
+  // choose_slot. False, with `e` untouched, when the key has no place.
+  [[gnu::always_inline]] bool place_new(uint64_t h, Entry<K, V>&& e, uint8_t tag,
+                                        uint64_t& max_populated_level) noexcept {
+    return place_new_made(
+        h, tag, [&e]() -> Entry<K, V>&& { return std::move(e); }, max_populated_level);
+  }
+
+  // place_new with the entry make() returns built in its slot; make() is
+  // called only when the key has a place, and must not throw.
+  template <class Make>
+  [[gnu::always_inline]] bool place_new_made(uint64_t h, uint8_t tag, Make&& make,
+                                             uint64_t& max_populated_level) noexcept {
+    const uint64_t count = levels.size();
+    for (uint64_t i = 0; i < count; ++i) {
+      Level& lv = levels[i];
+      if (!lv.has_free_slot()) continue;
+      const uint64_t g = lv.probe_group(h);
+      if (const LaneMask free = lv.table().match_free(g)) {
+        lv.place_made(g * kGroupWidth + free.lowest(), tag, make);
+        max_populated_level = std::max<uint64_t>(max_populated_level, first_level + i);
+        return true;
+      }
+    }
+    const std::optional<SlotLocation> loc = choose_slot(h, count);
+    if (!loc) return false;
+    place(*loc, make(), tag, max_populated_level);
+    return true;
+  }
+
   // Stores `e` at free place `loc` (never Overflow) under `tag`.
   void place(const SlotLocation& loc, Entry<K, V>&& e, uint8_t tag,
              uint64_t& max_populated_level) noexcept {

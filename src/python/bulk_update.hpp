@@ -17,16 +17,36 @@
 
 namespace quenlor::py {
 
+// Keys whose hashing and comparison with one another are the interpreter's
+// own C code: no Python code runs for them.
+inline bool plain_key(PyObject* k) noexcept {
+  return PyUnicode_CheckExact(k) || PyLong_CheckExact(k) || PyFloat_CheckExact(k);
+}
+
 // Inserts new references to every entry of `from` into `to`, reusing the
 // cached hashes (no __hash__ call). The key and value objects, whose counts
-// the insertion raises, are loaded a few entries ahead.
+// the insertion raises, are loaded a few entries ahead. The keys of `from`
+// are pairwise unequal, and plain ones stay so: into a map that started
+// empty they go without a search for an equal key, until the first other
+// key, whose __eq__ could claim equality with any later one.
 template <class Map>
 void copy_entries(const Map& from, Map& to) {
+  bool known_new = to.len() == 0;
   insert_all_traversed(
-      from, to, [](const auto& e) { return std::pair(e.key.clone(), e.value.new_ref()); },
-      [](const auto& e) {
-        prefetch_read(e.key.object());
-        prefetch_read(e.value.get());
+      from, to,
+      [&known_new](Map& m, const HashedAny& key, const PyRef& value, uint64_t h) {
+        known_new = known_new && plain_key(key.object());
+        if (known_new) {
+          m.insert_new_made(h, [&] {
+            return typename Map::EntryType{key.clone(), value.new_ref()};
+          });
+        } else {
+          m.insert(key.clone(), value.new_ref());
+        }
+      },
+      [](const HashedAny& key, const PyRef& value) {
+        prefetch_read(key.object());
+        prefetch_read(value.get());
       });
 }
 
@@ -61,12 +81,6 @@ inline Py_ssize_t end_position(PyObject* dict) noexcept {
   return end;
 }
 
-// Keys whose hashing and comparison with one another are the interpreter's
-// own C code: no Python code runs for them.
-inline bool plain_key(PyObject* k) noexcept {
-  return PyUnicode_CheckExact(k) || PyLong_CheckExact(k) || PyFloat_CheckExact(k);
-}
-
 // Returns whether anything was inserted. Hashing and key equality can run
 // Python code that changes the dict under the walk. A change of size is seen
 // directly. With the size kept (a key removed, another added), the walk would
@@ -87,11 +101,20 @@ bool update_from_dict(Map& map, PyObject* dict) {
       plain = false;
       end = end_position(dict);  // nothing has run yet that could change it
     }
-    if (!plain && (pos > end || ++taken > size)) fatal("dictionary keys changed during iteration");
+    if (plain) {
+      // Nothing runs Python code, and the dict's keys are pairwise unequal:
+      // each one is new in the map.
+      const Py_hash_t hash = hash_or_throw(k);
+      const uint64_t h = map.slot_hash(ProbeKey(k, hash).get());
+      map.insert_new_made(h, [&] {
+        return typename Map::EntryType{HashedAny::owning(k, hash), PyRef::borrow(v)};
+      });
+      continue;
+    }
+    if (pos > end || ++taken > size) fatal("dictionary keys changed during iteration");
     // Python code run below may drop the dict's references: hold our own.
     PyRef key = PyRef::borrow(k), value = PyRef::borrow(v);
     insert_hashing(map, key.get(), value.get());
-    if (plain) continue;
     if (PyDict_Size(dict) != size) fatal("dictionary changed size during iteration");
     Py_ssize_t again = at;
     PyObject *k2, *v2;

@@ -151,10 +151,23 @@ void batched_copy_matches_plain_copy(Options o) {
       const uint64_t plain_comparisons = std::exchange(Key::comparisons, 0);
       calls = 0;
       try {
-        insert_all_traversed(src, batched, limited, [](const auto&) {});
+        insert_all_traversed(
+            src, batched,
+            [&](Map& to, const Key& k, const Val& v, uint64_t h) {
+              EXPECT_EQ(h, to.slot_hash(k));
+              auto [key, value] = limited(Entry<Key, Val>{Key(k.word, k.id, k.note), Val(v.v)});
+              if (mode == 0) {  // keys all different: insert_new_made places each alike
+                to.insert_new_made(h, [&] {
+                  return Entry<Key, Val>{std::move(key), std::move(value)};
+                });
+              } else {
+                to.insert(std::move(key), std::move(value));
+              }
+            },
+            [](const Key&, const Val&) {});
       } catch (const std::runtime_error&) {
       }
-      EXPECT_EQ(Key::comparisons, plain_comparisons);
+      EXPECT_EQ(Key::comparisons, mode == 0 ? 0 : plain_comparisons);
       Key::all_equal = false;
       EXPECT_EQ(order(batched), order(plain)) << words << " " << mode;
       EXPECT_EQ(batched.capacity(), plain.capacity());
@@ -210,6 +223,71 @@ TEST_F(Core, PresizedMapMatchesReservedOne) {
         return FunnelOptions{capacity, kDefaultReserveFraction,
                              resolve_primary_probe_limit(std::nullopt, asked)};
       });
+}
+
+// insert_new places a key known to be new exactly where insert would: same
+// traversal order, capacity and growth points, with keys spread well, keys
+// sharing a few hash words (funnel keys without a place, elastic fallbacks),
+// and tombstones left by removals; no comparison at all; and a refused
+// allocation leaves the map as it was.
+template <class Map, class Options>
+void insert_new_matches_insert(Options o) {
+  auto order = [](const Map& m) {
+    std::vector<std::array<uint64_t, 2>> v;
+    auto it = m.iter();
+    while (const auto* e = it.next()) v.push_back({e->key.id, e->value.v});
+    return v;
+  };
+  for (uint64_t words : {1000000, 5, 1}) {
+    auto plain = Map::with_options(o), fresh = Map::with_options(o);
+    for (uint64_t i = 0; i < 600; ++i) {
+      plain.insert(Key(mix(i % words), i), Val(i));
+      const uint64_t before = Key::comparisons;
+      fresh.insert_new(Key(mix(i % words), i), Val(i));
+      ASSERT_EQ(Key::comparisons, before);
+      if (i % 7 == 3) {  // leave tombstones behind
+        plain.remove(Key(mix((i / 2) % words), i / 2));
+        fresh.remove(Key(mix((i / 2) % words), i / 2));
+      }
+      ASSERT_EQ(fresh.capacity(), plain.capacity()) << words << " " << i;
+    }
+    EXPECT_EQ(order(fresh), order(plain)) << words;
+    fresh.check_consistency();
+
+    // An allocation refused part-way (growth, or a level's first block)
+    // fails the same insertion in both and changes nothing; both go on.
+    auto until_refused = [&](auto&& insert) {
+      TestAllocator::budget = 0;
+      uint64_t id = 1000;
+      try {
+        for (; id < 5000; ++id) insert(Key(mix(id % words), id), Val(id));
+      } catch (const std::bad_alloc&) {
+      }
+      TestAllocator::budget = -1;
+      return id;
+    };
+    const uint64_t cap = plain.capacity();
+    const uint64_t stop =
+        until_refused([&](Key k, Val v) { plain.insert(std::move(k), std::move(v)); });
+    EXPECT_EQ(until_refused([&](Key k, Val v) { fresh.insert_new(std::move(k), std::move(v)); }),
+              stop);
+    EXPECT_LT(stop, 5000u);
+    EXPECT_EQ(fresh.capacity(), cap);
+    EXPECT_EQ(order(fresh), order(plain));
+    plain.insert(Key(mix(stop % words), stop), Val(stop));
+    fresh.insert_new(Key(mix(stop % words), stop), Val(stop));
+    EXPECT_EQ(order(fresh), order(plain));
+    fresh.check_consistency();
+  }
+}
+
+TEST_F(Core, InsertNewMatchesInsert) {
+  using Elastic = ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>;
+  using Funnel = FunnelHashMap<Key, Val, IdentityHasher, TestAllocator>;
+  insert_new_matches_insert<Elastic>(ElasticOptions{0});
+  insert_new_matches_insert<Elastic>(ElasticOptions{100, 0.5, 4.0});
+  insert_new_matches_insert<Funnel>(FunnelOptions{0, kDefaultReserveFraction, std::nullopt});
+  insert_new_matches_insert<Funnel>(FunnelOptions{300, 0.01, 2});
 }
 
 #ifdef QUENLOR_DEBUG_CHECKS

@@ -5,8 +5,8 @@ import sys
 
 import pytest
 
-from conftest import (HookKey, all_raise, broken_after, instance, iterator_valid, keys_mapping,
-                      raiser, raises_panic)
+from conftest import (HASH_MODULUS, HookKey, all_raise, broken_after, instance, iterator_valid,
+                      keys_mapping, raiser, raises_panic)
 
 
 def test_source_dispatch(map_cls):
@@ -206,3 +206,102 @@ def test_dict_source_matches_inserting_pairs(map_cls, first_odd):
         assert all(target[k] is v for k, v in ref.items())
     built = map_cls(d)
     assert len(built) == len(d) and all(built[k] is v for k, v in d.items())
+
+
+class _LikeOne:
+    """Hashes like 1 and, once ``equal`` is set, claims to equal the int 1."""
+
+    equal = False
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        return _LikeOne.equal and type(other) is int and other == 1
+
+
+COPIES = {
+    "copy": lambda cls, m: m.copy(), "call": lambda cls, m: cls(m),
+    "update": lambda cls, m: cls().update(m) or None, "or": lambda cls, m: cls() | m,
+    "dict": lambda cls, m: cls(dict(m.items())),
+}
+
+
+@pytest.mark.parametrize("how", list(COPIES))
+@pytest.mark.parametrize("like_one_first", [False, True])
+def test_copies_merge_keys_that_came_to_compare_equal(map_cls, how, like_one_first, monkeypatch):
+    # Plain keys (1, one sharing its hash, 1.0 and True merging into it at the
+    # source, NaN, a lone surrogate) are stored without a search only while no
+    # other key came before them; a key that has come to equal 1 merges with
+    # it exactly as inserting the entries one by one in traversal order does.
+    like_one = _LikeOne()
+    m = map_cls()
+    entries = [(1, "int"), (1 + HASH_MODULUS, "same hash"), (1.0, "float"), (True, "bool"),
+               (float("nan"), "nan"), ("\udc80", "lone"), (_Str("s"), "sub")]
+    entries += [(i, i) for i in range(2, 300)]
+    entries.insert(0 if like_one_first else len(entries), (like_one, "like one"))
+    for k, v in entries:
+        m[k] = v
+    assert len(m) == len(entries) - 2
+    monkeypatch.setattr(_LikeOne, "equal", True)
+    ref = map_cls.with_options(capacity=len(m))
+    for k, v in list(m.items()):
+        ref[k] = v
+    got = COPIES[how](map_cls, m)
+    if got is None:  # update() returns None: redo it on a kept target
+        got = map_cls()
+        got.update(m)
+    if how == "dict":  # a dict drops nothing: build the reference from the same dict
+        ref = map_cls.with_options(capacity=len(m))
+        for k, v in dict(m.items()).items():
+            ref[k] = v
+    pairs = sorted((id(k), id(v)) for k, v in got.items())
+    assert pairs == sorted((id(k), id(v)) for k, v in ref.items())
+    if how == "copy":
+        assert got.capacity == ref.capacity
+
+
+def test_copies_leak_nothing(map_cls):
+    value, keys = object(), [f"k{i}" for i in range(500)] + list(range(10**6, 10**6 + 500))
+    keys.append(_Str("s"))
+    unheld = sys.getrefcount(value)
+    key_refs = [sys.getrefcount(k) for k in keys]
+    m = map_cls.fromkeys(keys, value)
+    for make in COPIES.values():
+        copied = make(map_cls, m)
+        del copied
+    del m
+    assert sys.getrefcount(value) == unheld
+    assert [sys.getrefcount(k) for k in keys] == key_refs
+
+
+@pytest.mark.parametrize("target", [None, {}, {"held": 0}])
+def test_dict_source_failing_part_way(map_cls, target):
+    # Plain keys go in without a search, then a key whose __hash__ raises
+    # stops the update: what went in stays, nothing leaks, the map goes on.
+    value, armed = Value(), []
+    unheld = sys.getrefcount(value)
+
+    def check():
+        if armed:
+            raise ZeroDivisionError("hash")
+
+    src = {i: value for i in range(50)}
+    src[HookKey(on_hash=check)] = value
+    src.update({i: value for i in range(50, 80)})
+    armed.append(True)
+    if target is None:
+        with pytest.raises(ZeroDivisionError):
+            map_cls(src)
+        assert sys.getrefcount(value) == unheld + len(src)
+        return
+    m = map_cls(target)
+    it = iter(m)
+    with pytest.raises(ZeroDivisionError):
+        m.update(src)
+    assert sorted(k for k in m if k != "held") == list(range(50)) and iterator_valid(it)
+    assert sys.getrefcount(value) == unheld + len(src) + 50
+    m[80] = value
+    assert len(m) == 51 + len(target) and m[80] is value
+    m.clear()
+    assert sys.getrefcount(value) == unheld + len(src)

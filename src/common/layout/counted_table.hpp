@@ -77,9 +77,16 @@ class CountedTable {
 
   // Moves `e` into free slot i under `tag`.
   void place(uint64_t i, T&& e, uint8_t tag) noexcept {
+    place_made(i, tag, [&e]() -> T&& { return std::move(e); });
+  }
+
+  // Builds the entry make() returns in free slot i, under `tag`; make must
+  // not throw.
+  template <class Make>
+  void place_made(uint64_t i, uint8_t tag, Make&& make) noexcept {
     const uint64_t g = i / kGroupWidth;
     if (len_ == 0 || g < first_group_) first_group_ = g;
-    if (table_.write_full(i, std::move(e), tag) == DELETED) {
+    if (table_.write_full_made(i, make, tag) == DELETED) {
       QUENLOR_DCHECK(tombstones_ > 0);
       --tombstones_;
     }

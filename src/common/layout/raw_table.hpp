@@ -123,6 +123,16 @@ class RawTable {
     return prev;
   }
 
+  // write_full with the entry make() returns built in the slot itself.
+  template <class Make>
+  uint8_t write_full_made(uint64_t i, Make&& make, uint8_t tag) noexcept {
+    QUENLOR_DCHECK(i < slots_ && is_free(ctrl_[i]) && is_full(tag));
+    ::new (static_cast<void*>(entries_ + i)) T(make());
+    uint8_t prev = ctrl_[i];
+    ctrl_[i] = tag;
+    return prev;
+  }
+
   // Moves the entry out of full slot i. The owner writes EMPTY or DELETED.
   T take(uint64_t i) noexcept {
     QUENLOR_DCHECK(i < slots_ && is_full(ctrl_[i]));
