@@ -84,11 +84,12 @@ inline constexpr std::size_t kModulePrefixLength = sizeof("quenlor.") - 1;
 
 }  // namespace detail
 
-// How many elements ahead creation and steps start loading objects. Taking a
-// reference costs a few nanoseconds and a load from memory about a hundred, so
-// eight loads in flight hide most of the latency; much further ahead and the
-// lines loaded first are evicted again (a large snapshot) before they are used.
-inline constexpr std::size_t kLookahead = 8;
+// How many elements ahead creation, steps and release start loading objects.
+// Taking a reference costs a few nanoseconds and a load from memory about a
+// hundred, and a snapshot of scattered keys is walked three times (creation,
+// steps, release): at a million keys 32 ahead makes `list(m)` a third faster
+// than 8; 64 gains nothing more.
+inline constexpr std::size_t kLookahead = 32;
 
 // An iterator's snapshot: owned references, appended once in order up to a
 // fixed count, then only read. No initialisation of the unfilled part.
@@ -168,7 +169,7 @@ struct IterObject {
       } else {
         // Traversal order is hash order, so the objects are scattered in
         // memory: load them a few entries ahead of taking their references.
-        walk_ahead(
+        walk_ahead<kLookahead>(
             m->inner.iter(),
             [](const auto& e) {
               if constexpr (K != ElementKind::Value) prefetch_read(e.key.object());
