@@ -11,6 +11,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace quenlor {
 
@@ -29,6 +32,17 @@ inline void advise_huge_pages(void* block, std::size_t bytes) noexcept {
 #else
   (void)block;
   (void)bytes;
+#endif
+}
+
+// Gives the free memory of the C heap back to the system. glibc's allocator
+// raises its mmap threshold as large blocks are freed, so the tables of a
+// growing map soon come from the heap, and the old tables a growth frees
+// would otherwise stay resident in the process. Only glibc has malloc_trim;
+// elsewhere this does nothing.
+inline void trim_c_heap() noexcept {
+#if defined(__GLIBC__)
+  (void)malloc_trim(0);
 #endif
 }
 
