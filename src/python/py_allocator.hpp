@@ -15,7 +15,7 @@
 #include <new>
 
 #include "common/layout/allocator.hpp"
-#include "common/layout/huge_pages.hpp"
+#include "common/layout/page_advice.hpp"
 
 namespace quenlor::py {
 
@@ -36,20 +36,9 @@ struct PyMemAllocator {
     return block;
   }
   void deallocate(void* block, std::size_t bytes) const noexcept {
+    release_pages(block, bytes);
     PyMem_Free(static_cast<void**>(block)[-1]);
-    // A growth frees its old tables one block at a time; once a few
-    // megabytes have been freed, hand the free heap memory back.
-    freed_since_trim += bytes;
-    if (freed_since_trim >= kTrimAfterBytes) {
-      freed_since_trim = 0;
-      trim_c_heap();
-    }
   }
-
- private:
-  static constexpr std::size_t kTrimAfterBytes = std::size_t{8} << 20;
-  // Touched only under the interpreter lock, like the blocks themselves.
-  static inline std::size_t freed_since_trim = 0;
 };
 
 }  // namespace quenlor::py
