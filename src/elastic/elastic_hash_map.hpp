@@ -293,27 +293,34 @@ class ElasticHashMap {
     return levels_.empty() ? levels_.data() : levels_.data() + max_populated_level_ + 1;
   }
 
+  // The level holding the key (null if none) and its slot there.
+  struct Found {
+    const LevelType* level;
+    uint64_t slot;
+  };
   template <class IsKey>
-  SlotPosition find_position(uint64_t h, uint8_t tag, IsKey&& is_key) const {
+  Found find_slot(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const LevelType* const end = searched_end();
     for (const LevelType* lv = levels_.data(); lv != end; ++lv) {
       if (lv->len() == 0) continue;
       uint64_t slot = lv->find(h, tag, is_key);
-      if (slot != kNoSlot) return {static_cast<uint64_t>(lv - levels_.data()), slot};
+      if (slot != kNoSlot) return {lv, slot};
     }
-    return {0, kNoSlot};
+    return {nullptr, kNoSlot};
   }
 
-  // As find_position, handing back the entry itself (lookups).
+  template <class IsKey>
+  SlotPosition find_position(uint64_t h, uint8_t tag, IsKey&& is_key) const {
+    const Found f = find_slot(h, tag, is_key);
+    if (f.level == nullptr) return {0, kNoSlot};
+    return {static_cast<uint64_t>(f.level - levels_.data()), f.slot};
+  }
+
+  // Lookups: the entry itself, so a hit needs no level index.
   template <class IsKey>
   const EntryType* find_entry(uint64_t h, uint8_t tag, IsKey&& is_key) const {
-    const LevelType* const end = searched_end();
-    for (const LevelType* lv = levels_.data(); lv != end; ++lv) {
-      if (lv->len() == 0) continue;
-      uint64_t slot = lv->find(h, tag, is_key);
-      if (slot != kNoSlot) return &lv->entry(slot);
-    }
-    return nullptr;
+    const Found f = find_slot(h, tag, is_key);
+    return f.level == nullptr ? nullptr : &f.level->entry(f.slot);
   }
 
   // Moves to the next batch with a non-zero quota once the current one is used
