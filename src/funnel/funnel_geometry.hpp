@@ -157,6 +157,11 @@ struct FunnelPlan {
   uint64_t special_capacity;            // s': slots of the special array
   uint64_t total_buckets;               // buckets over all levels
   std::vector<uint64_t> bucket_counts;  // one per level
+  // The levels with buckets lie in [first_with_buckets, end_with_buckets)
+  // (both 0 when none has any); kept so that building a map from a cached
+  // plan does not rescan the leading empty levels.
+  uint64_t first_with_buckets = 0;
+  uint64_t end_with_buckets = 0;
 };
 
 inline FunnelPlan plan_funnel_geometry(uint64_t n, uint64_t level_count, uint64_t bucket_width,
@@ -165,7 +170,15 @@ inline FunnelPlan plan_funnel_geometry(uint64_t n, uint64_t level_count, uint64_
   const uint64_t step = std::max<uint64_t>(bucket_width, 1);
   const uint64_t usable = sat_sub(n, special) / step * step;
   const uint64_t total = bucket_width == 0 ? 0 : usable / bucket_width;
-  return {n - usable, total, partition_funnel_buckets(total, level_count)};
+  FunnelPlan plan{n - usable, total, partition_funnel_buckets(total, level_count)};
+  const std::vector<uint64_t>& c = plan.bucket_counts;
+  uint64_t end = c.size();
+  while (end > 0 && c[end - 1] == 0) --end;
+  uint64_t first = 0;
+  while (first < end && c[first] == 0) ++first;
+  plan.first_with_buckets = first;
+  plan.end_with_buckets = end;
+  return plan;
 }
 
 }  // namespace quenlor

@@ -263,11 +263,8 @@ struct FunnelTables {
 
   FunnelTables(const FunnelPlan& plan, uint64_t bucket_width, uint64_t probe_limit, const A& alloc)
       : special(plan.special_capacity, probe_limit, alloc) {
-    uint64_t end = plan.bucket_counts.size();
-    while (end > 0 && plan.bucket_counts[end - 1] == 0) --end;
-    uint64_t first = 0;
-    if (!store_leading_levels)
-      while (first < end && plan.bucket_counts[first] == 0) ++first;
+    const uint64_t end = plan.end_with_buckets;
+    const uint64_t first = store_leading_levels ? 0 : plan.first_with_buckets;
     levels.reserve(end - first);
     uint64_t usable = 0;
     for (uint64_t i = first; i < end; ++i) {
