@@ -257,7 +257,7 @@ class ElasticHashMap {
 
   uint64_t level_count() const noexcept { return levels_.size(); }
   const LevelType& level(uint64_t i) const noexcept { return levels_[i]; }
-  const std::vector<uint64_t>& batch_plan() const noexcept { return batch_plan_; }
+  const std::vector<uint64_t>& batch_plan() const noexcept { return batch_plan_.get(); }
   uint64_t batch_index() const noexcept { return batch_index_; }
   uint64_t batch_remaining() const noexcept { return batch_remaining_; }
   uint64_t max_populated_level() const noexcept { return max_populated_level_; }
@@ -269,7 +269,7 @@ class ElasticHashMap {
  private:
   struct Geometry {
     std::vector<LevelType> levels;
-    std::vector<uint64_t> plan;
+    SharedBatchPlan plan;
     uint64_t max_insertions = 0;
     uint64_t total_slots = 0;
   };
@@ -401,7 +401,7 @@ class ElasticHashMap {
     g.levels.reserve(sizes.size());
     for (uint64_t i = 0; i < sizes.size(); ++i) {
       g.levels.emplace_back(sizes[i], i, reserve_fraction_, probe_scale_, alloc_,
-                            i == 0 || every_level);
+                            i == 0 || every_level, planned.thresholds[i]);
       g.total_slots = sat_add(g.total_slots, g.levels.back().slots());
     }
     g.plan = planned.plan;
@@ -479,7 +479,7 @@ class ElasticHashMap {
   }
 
   std::vector<LevelType> levels_;
-  std::vector<uint64_t> batch_plan_;
+  SharedBatchPlan batch_plan_;
   ResetOnMove<uint64_t> len_;
   ResetOnMove<uint64_t> capacity_;
   ResetOnMove<uint64_t> max_insertions_;

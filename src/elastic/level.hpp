@@ -89,11 +89,16 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
   // allocate() adds it later). Throws std::bad_alloc (LayoutOverflow for
   // impossible sizes) before any budget is computed.
   Level(uint64_t slots, uint64_t index, double delta, double probe_scale, A alloc, bool with_block)
+      : Level(slots, index, delta, probe_scale, alloc, with_block,
+              level_reserve_threshold(slots, delta)) {}
+  // The same with level_reserve_threshold(slots, delta) already known.
+  Level(uint64_t slots, uint64_t index, double delta, double probe_scale, A alloc, bool with_block,
+        uint64_t reserve_threshold)
       : Base(with_block ? Base::with_capacity_in(slots, alloc) : Base()),
         slots_(slots),
         salt_(table_salt(index)),
         group_mask_(slots < kGroupWidth ? 0 : slots / kGroupWidth - 1),
-        reserve_threshold_(level_reserve_threshold(slots, delta)),
+        reserve_threshold_(reserve_threshold),
         alloc_(alloc) {
     QUENLOR_DCHECK(!with_block || this->table().slots() == slots_);
     if (groups() >= 2) probe_steps_ = build_probe_steps(slots, groups(), delta, probe_scale);

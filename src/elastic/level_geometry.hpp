@@ -14,6 +14,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "common/saturating.hpp"
@@ -72,14 +73,41 @@ inline std::vector<uint64_t> build_batch_plan(const std::vector<uint64_t>& sizes
   return plan;
 }
 
-// Level sizes and batch plan of a capacity (small ones cached per thread).
+// A batch plan shared by the maps built from one cached plan: building a map
+// takes a reference instead of copying the quotas into a block of its own.
+class SharedBatchPlan {
+ public:
+  SharedBatchPlan() noexcept = default;
+  explicit SharedBatchPlan(std::vector<uint64_t> quotas)  // throws std::bad_alloc
+      : quotas_(quotas.empty() ? nullptr
+                               : std::make_shared<const std::vector<uint64_t>>(std::move(quotas))) {
+  }
+
+  const std::vector<uint64_t>& get() const noexcept { return quotas_ ? *quotas_ : none(); }
+  bool empty() const noexcept { return !quotas_; }
+  std::size_t size() const noexcept { return get().size(); }
+  uint64_t operator[](std::size_t i) const noexcept { return (*quotas_)[i]; }
+  auto begin() const noexcept { return get().begin(); }
+  auto end() const noexcept { return get().end(); }
+
+ private:
+  static const std::vector<uint64_t>& none() noexcept {
+    static const std::vector<uint64_t> empty;
+    return empty;
+  }
+  std::shared_ptr<const std::vector<uint64_t>> quotas_;
+};
+
+// Level sizes, reserve thresholds and batch plan of a capacity (small ones
+// cached per thread).
 struct ElasticPlanCache {
   struct Item {
     uint64_t capacity = 0;
     double delta = 0.0;
     bool used = false;
     std::vector<uint64_t> sizes;
-    std::vector<uint64_t> plan;
+    std::vector<uint64_t> thresholds;  // level_reserve_threshold of each size
+    SharedBatchPlan plan;
   };
 
   // The plan for `capacity` whose growth limit is `max_insertions`. Throws
@@ -95,7 +123,9 @@ struct ElasticPlanCache {
     it.delta = delta;
     it.used = true;
     it.sizes = partition_levels(capacity);
-    it.plan = build_batch_plan(it.sizes, max_insertions, delta);
+    it.thresholds.reserve(it.sizes.size());
+    for (uint64_t slots : it.sizes) it.thresholds.push_back(level_reserve_threshold(slots, delta));
+    it.plan = SharedBatchPlan(build_batch_plan(it.sizes, max_insertions, delta));
     return it;
   }
 };

@@ -66,7 +66,9 @@ TEST(ElasticGeometry, CachedPlansEqualFreshOnes) {
     ElasticPlanCache::Item scratch;
     const auto& got = ElasticPlanCache::get(n, m, delta, scratch);
     ASSERT_EQ(got.sizes, partition_levels(n)) << n;
-    ASSERT_EQ(got.plan, build_batch_plan(partition_levels(n), m, delta)) << n << " " << delta;
+    for (uint64_t i = 0; i < got.sizes.size(); ++i)
+      ASSERT_EQ(got.thresholds[i], level_reserve_threshold(got.sizes[i], delta));
+    ASSERT_EQ(got.plan.get(), build_batch_plan(partition_levels(n), m, delta)) << n << " " << delta;
   }
 }
 
