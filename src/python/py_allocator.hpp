@@ -21,17 +21,19 @@ namespace quenlor::py {
 
 struct PyMemAllocator {
   void* allocate_zeroed(std::size_t bytes) const {
-    if (bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) - kTableAlign) throw std::bad_alloc();
+    const std::size_t align = table_align_for(bytes);
+    if (bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) - align) throw std::bad_alloc();
     // The interpreter's blocks are at least pointer-aligned, so the aligned
     // address leaves room for the pointer below it.
-    void* block = align_table_block(PyMem_Calloc(1, bytes + kTableAlign));
+    void* block = align_table_block(PyMem_Calloc(1, bytes + align), align);
     advise_huge_pages(block, bytes);
     return block;
   }
   // Uninitialised contents.
   void* allocate(std::size_t bytes) const {
-    if (bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) - kTableAlign) throw std::bad_alloc();
-    void* block = align_table_block(PyMem_Malloc(bytes + kTableAlign));
+    const std::size_t align = table_align_for(bytes);
+    if (bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) - align) throw std::bad_alloc();
+    void* block = align_table_block(PyMem_Malloc(bytes + align), align);
     advise_huge_pages(block, bytes);
     return block;
   }

@@ -13,28 +13,40 @@
 
 namespace quenlor {
 
-// One cache line: a group's 16 control bytes never straddle two lines, and
-// the entry array starts on a line boundary.
+// One cache line: a large table's entry array starts on a line boundary.
 inline constexpr std::size_t kTableAlign = 64;
+// A small table (a few groups) needs only what the 16-byte group loads need:
+// a 16-aligned control array never straddles a cache line either, and the
+// smaller padding keeps a small map's block in a smaller size class.
+inline constexpr std::size_t kSmallTableAlign = 16;
+inline constexpr std::size_t kSmallTableBytes = 2048;
 
-// Aligns a block of bytes + kTableAlign from an allocator that promises at
-// least pointer alignment, keeping `raw` just below the aligned address.
-inline void* align_table_block(void* raw) {
+// The alignment of a table block of `bytes`, and the padding it is
+// over-allocated by.
+constexpr std::size_t table_align_for(std::size_t bytes) noexcept {
+  return bytes <= kSmallTableBytes ? kSmallTableAlign : kTableAlign;
+}
+
+// Aligns a block of bytes + align from an allocator that promises at least
+// pointer alignment, keeping `raw` just below the aligned address.
+inline void* align_table_block(void* raw, std::size_t align) {
   if (raw == nullptr) throw std::bad_alloc();
-  auto addr = (reinterpret_cast<std::uintptr_t>(raw) + kTableAlign) & ~(kTableAlign - 1);
+  auto addr = (reinterpret_cast<std::uintptr_t>(raw) + align) & ~(align - 1);
   reinterpret_cast<void**>(addr)[-1] = raw;
   return reinterpret_cast<void*>(addr);
 }
 
 struct ZeroedAllocator {
   void* allocate_zeroed(std::size_t bytes) const {
-    if (bytes > SIZE_MAX - kTableAlign) throw std::bad_alloc();
-    return align_table_block(std::calloc(1, bytes + kTableAlign));
+    const std::size_t align = table_align_for(bytes);
+    if (bytes > SIZE_MAX - align) throw std::bad_alloc();
+    return align_table_block(std::calloc(1, bytes + align), align);
   }
   // Uninitialised contents.
   void* allocate(std::size_t bytes) const {
-    if (bytes > SIZE_MAX - kTableAlign) throw std::bad_alloc();
-    return align_table_block(std::malloc(bytes + kTableAlign));
+    const std::size_t align = table_align_for(bytes);
+    if (bytes > SIZE_MAX - align) throw std::bad_alloc();
+    return align_table_block(std::malloc(bytes + align), align);
   }
   void deallocate(void* block, std::size_t /*bytes*/) const noexcept {
     std::free(static_cast<void**>(block)[-1]);
