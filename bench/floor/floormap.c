@@ -31,6 +31,20 @@ static PyObject* floor_get(PyObject* self, PyObject* const* args, Py_ssize_t nar
   Py_RETURN_NONE;
 }
 
+/* Construction: a bare object; every keyword name is hashed, as a map built
+ * from them would. */
+static PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  (void)args;
+  if (kwargs != NULL) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(kwargs, &pos, &k, &v))
+      if (PyObject_Hash(k) == -1) return NULL;
+  }
+  allocfunc alloc = (allocfunc)PyType_GetSlot(type, Py_tp_alloc);
+  return alloc(type, 0);
+}
+
 static Py_ssize_t floor_len(PyObject* self) {
   (void)self;
   return 0;
@@ -44,7 +58,8 @@ static PyMethodDef floor_methods[] = {
 static PyType_Slot floor_slots[] = {
     {Py_mp_subscript, floor_subscript}, {Py_mp_ass_subscript, floor_ass_subscript},
     {Py_mp_length, floor_len},          {Py_sq_contains, floor_contains},
-    {Py_tp_methods, floor_methods},     {0, NULL},
+    {Py_tp_methods, floor_methods},     {Py_tp_new, floor_new},
+    {0, NULL},
 };
 
 static PyType_Spec floor_spec = {"floormap.FloorMap", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
