@@ -64,10 +64,8 @@ void FunnelHashMap<K, V, S, A>::check_consistency() const {
   for (const auto& oe : tables_.overflow) {
     if (oe.hash != hash_of(oe.entry.key)) fatal("overflow entry keeps a stale hash");
     const auto is_this = [&oe](const K& stored) { return &stored == &oe.entry.key; };
-    std::optional<SlotLocation> unused;
     const uint8_t t = tag_of(oe.hash);
-    const FunnelSearch r =
-        search_levels<false>(tables_, level_search_end(), oe.hash, t, is_this, unused);
+    const FunnelSearch r = search_levels(tables_, level_search_end(), oe.hash, t, is_this);
     if (!r.undetermined() || !search_special(tables_, oe.hash, t, is_this).undetermined())
       fatal("overflow entry's search stops before the overflow area");
   }

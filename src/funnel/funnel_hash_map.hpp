@@ -102,13 +102,15 @@ class FunnelHashMap {
     // in the levels searched is the key's place if it turns out to be new.
     FirstFreeSlot free;
     const uint64_t end = level_search_end();
-    FunnelSearch r = search_levels<true>(tables_, end, h, t, equal_to(key), free);
+    bool absent = false;
+    if (EntryType* e = find_in_levels<true>(tables_, end, h, t, equal_to(key), absent, free))
+      return replace_value(*e, std::move(value));
     std::optional<SlotLocation> beyond;
-    if (r.undetermined()) {
-      r = search_beyond_levels(tables_, h, t, equal_to(key));
-      if (!r.found() && !free) beyond = tables_.choose_slot(h, end);
+    if (!absent) {
+      const FunnelSearch r = search_beyond_levels(tables_, h, t, equal_to(key));
+      if (r.found()) return replace_value(tables_.entry_at(r.loc), std::move(value));
+      if (!free) beyond = tables_.choose_slot(h, end);
     }
-    if (r.found()) return replace_value(tables_.entry_at(r.loc), std::move(value));
     if (free && len_ < max_insertions_) [[likely]] {
       tables_.levels[free.level].place(free.slot, EntryType{std::move(key), std::move(value)}, t);
       note_populated(tables_.first_level + free.level);
@@ -310,8 +312,7 @@ class FunnelHashMap {
   // Every place of the key in placement order, then the overflow area.
   template <class IsKey>
   FunnelSearch search(uint64_t h, uint8_t t, const IsKey& is_key) const {
-    std::optional<SlotLocation> unused;
-    const FunnelSearch r = search_levels<false>(tables_, level_search_end(), h, t, is_key, unused);
+    const FunnelSearch r = search_levels(tables_, level_search_end(), h, t, is_key);
     return r.undetermined() ? search_beyond_levels(tables_, h, t, is_key) : r;
   }
   FunnelSearch find(const K& key) const {

@@ -49,22 +49,14 @@ struct FirstFreeSlot {
   explicit operator bool() const noexcept { return level != kNone; }
 };
 
-// Searches the levels below `end`. With kFindFree, `free` (a FirstFreeSlot)
-// also receives, if still unset, the first free slot met, which is where the
-// key goes if new; without, it is not touched.
-template <bool kFindFree, class Tables, class IsKey, class Free>
+// Searches the levels below `end` for the key's location.
+template <class Tables, class IsKey>
 [[gnu::always_inline]] inline FunnelSearch search_levels(const Tables& t, uint64_t end, uint64_t h,
-                                                         uint8_t tag, const IsKey& is_key,
-                                                         Free& free) {
+                                                         uint8_t tag, const IsKey& is_key) {
   const bool ahead = worth_prefetching(t.usable_slots);
   const auto search_level = [&](uint64_t i) {
     const auto& lv = t.levels[i];
-    if (lv.len() == 0) {
-      // Nothing to find, but every slot of the key's group is free.
-      if constexpr (kFindFree)
-        if (!free && lv.slots() != 0) free = {i, lv.probe_group(h) * kGroupWidth};
-      return FunnelSearch::undetermined_yet();
-    }
+    if (lv.len() == 0) return FunnelSearch::undetermined_yet();
     const uint64_t g = lv.probe_group(h);
     if (ahead) lv.table().prefetch_group_entries(g);
     const Group grp = lv.table().group(g);
@@ -73,9 +65,6 @@ template <bool kFindFree, class Tables, class IsKey, class Free>
       if (is_key(lv.entry(s).key))
         return FunnelSearch::found_at({SlotKind::Level, static_cast<uint32_t>(i), s});
     }
-    if constexpr (kFindFree)
-      if (!free)
-        if (const LaneMask fr = grp.match_free()) free = {i, g * kGroupWidth + fr.lowest()};
     return grp.match_empty().any() ? FunnelSearch::absent() : FunnelSearch::undetermined_yet();
   };
   const auto prefetch_level = [&](uint64_t i) {
@@ -83,42 +72,43 @@ template <bool kFindFree, class Tables, class IsKey, class Free>
     if (lv.len() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
   };
 
-  if constexpr (kFindFree) {
-    // Insertion usually stops early at a free slot: a plain loop keeps it
-    // small enough to inline into its callers.
-    for (uint64_t i = 0; i < end; ++i)
+  if (end == 0) return FunnelSearch::undetermined_yet();
+  // Level 0 alone first: most keys live there, and it needs no prefetching.
+  if (const FunnelSearch r = search_level(0); !r.undetermined()) return r;
+  if (!ahead) {
+    for (uint64_t i = 1; i < end; ++i)
       if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
-  } else {
-    if (end == 0) return FunnelSearch::undetermined_yet();
-    // Level 0 alone first: most keys live there, and it needs no prefetching.
-    if (const FunnelSearch r = search_level(0); !r.undetermined()) return r;
-    if (!ahead) {
-      for (uint64_t i = 1; i < end; ++i)
-        if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
-      return FunnelSearch::undetermined_yet();
-    }
-    for (uint64_t i = 1; i < std::min<uint64_t>(end, 1 + kLevelsAhead); ++i) prefetch_level(i);
-    for (uint64_t i = 1; i < end; ++i) {
-      if (i + kLevelsAhead < end) prefetch_level(i + kLevelsAhead);
-      if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
-    }
+    return FunnelSearch::undetermined_yet();
+  }
+  for (uint64_t i = 1; i < std::min<uint64_t>(end, 1 + kLevelsAhead); ++i) prefetch_level(i);
+  for (uint64_t i = 1; i < end; ++i) {
+    if (i + kLevelsAhead < end) prefetch_level(i + kLevelsAhead);
+    if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
   }
   return FunnelSearch::undetermined_yet();
 }
 
-// Lookups only: the same level search as search_levels<false>, handing back
-// the entry itself, so a hit needs no location to be decoded. Null with
-// `absent` set when a level group showing EMPTY ended the search, null
-// alone when the levels were searched in vain.
-template <class Tables, class IsKey>
-[[gnu::always_inline]] inline const auto* find_in_levels(const Tables& t, uint64_t end, uint64_t h,
-                                                         uint8_t tag, const IsKey& is_key,
-                                                         bool& absent) {
+// The level search of lookups and insertion, handing back the entry itself,
+// so a hit needs no location to be decoded. Null with `absent` set when a
+// level group showing EMPTY ended the search, null alone when the levels were
+// searched in vain. With kFindFree (insertion), `free` also receives the
+// first free slot met, which is where the key goes if new.
+template <bool kFindFree = false, class Tables, class IsKey, class Free = FirstFreeSlot>
+[[gnu::always_inline]] inline auto* find_in_levels(Tables& t, uint64_t end, uint64_t h, uint8_t tag,
+                                                   const IsKey& is_key, bool& absent,
+                                                   Free&& free = Free()) {
   using EntryPtr = decltype(&t.levels[0].entry(0));
-  const bool ahead = worth_prefetching(t.usable_slots);
+  // Insertion usually stops early, at a free slot or its key: it skips the
+  // prefetching, which would only make it too large to inline.
+  const bool ahead = !kFindFree && worth_prefetching(t.usable_slots);
   for (uint64_t i = 0; i < end; ++i) {
-    const auto& lv = t.levels[i];
-    if (lv.len() == 0) continue;
+    auto& lv = t.levels[i];
+    if (lv.len() == 0) {
+      // Nothing to find, but every slot of the key's group is free.
+      if constexpr (kFindFree)
+        if (!free && lv.slots() != 0) free = {i, lv.probe_group(h) * kGroupWidth};
+      continue;
+    }
     const uint64_t g = lv.probe_group(h);
     if (ahead) {
       if (i == 0)
@@ -134,9 +124,12 @@ template <class Tables, class IsKey>
     }
     const Group grp = lv.table().group(g);
     for (unsigned lane : grp.match_tag(tag)) {
-      const auto& e = lv.entry(g * kGroupWidth + lane);
+      auto& e = lv.entry(g * kGroupWidth + lane);
       if (is_key(e.key)) return &e;
     }
+    if constexpr (kFindFree)
+      if (!free)
+        if (const LaneMask fr = grp.match_free()) free = {i, g * kGroupWidth + fr.lowest()};
     if (grp.match_empty().any()) {
       absent = true;
       return EntryPtr{nullptr};
