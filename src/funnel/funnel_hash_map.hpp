@@ -95,7 +95,7 @@ class FunnelHashMap {
   }
   bool contains_key(const K& key) const { return get(key) != nullptr; }
 
-  std::optional<V> insert(K key, V value) {
+  [[gnu::always_inline]] std::optional<V> insert(K key, V value) {
     const uint64_t h = hash_of(key);
     const uint8_t t = tag_of(h);
     // One pass serves the lookup and the slot choice: the first free slot met
