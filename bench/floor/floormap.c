@@ -56,9 +56,12 @@ static PyMethodDef floor_methods[] = {
 };
 
 static PyType_Slot floor_slots[] = {
-    {Py_mp_subscript, floor_subscript}, {Py_mp_ass_subscript, floor_ass_subscript},
-    {Py_mp_length, floor_len},          {Py_sq_contains, floor_contains},
-    {Py_tp_methods, floor_methods},     {Py_tp_new, floor_new},
+    {Py_mp_subscript, floor_subscript},
+    {Py_mp_ass_subscript, floor_ass_subscript},
+    {Py_mp_length, floor_len},
+    {Py_sq_contains, floor_contains},
+    {Py_tp_methods, floor_methods},
+    {Py_tp_new, floor_new},
     {0, NULL},
 };
 
