@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <utility>
 
 #include "common/walk_ahead.hpp"
 #include "python/args.hpp"
@@ -57,8 +58,10 @@ PyObject* map_get(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!parse_key_default(args, nargs, kwnames, "O|O:get", key, dflt)) return nullptr;
   return enter_with_key<F, Access::Read>(
       o, key, static_cast<PyObject*>(nullptr), [dflt](MapObject<F>& self, const KeyArg& k) {
-        PyRef v = find_value(self.inner, k);
-        return (v ? std::move(v) : PyRef::borrow(dflt != nullptr ? dflt : Py_None)).release();
+        const PyRef* v = std::as_const(self.inner).get(k.probe().get());
+        PyObject* r = v != nullptr ? v->get() : dflt != nullptr ? dflt : Py_None;
+        Py_INCREF(r);
+        return r;
       });
 }
 
