@@ -301,6 +301,12 @@ class ElasticHashMap {
   template <class IsKey>
   Found find_slot(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const LevelType* const end = searched_end();
+    // Beyond the caches every level searched is a miss of its own, and where
+    // the search starts in each is known from h alone: ask for the later
+    // levels' first groups before comparing in the first.
+    if (end - levels_.data() > 1 && worth_prefetching(levels_[0].slots()))
+      for (const LevelType* lv = levels_.data() + 1; lv != end; ++lv)
+        if (lv->len() != 0) lv->table().prefetch_group_ctrl(lv->probe_seq(h).group());
     for (const LevelType* lv = levels_.data(); lv != end; ++lv) {
       if (lv->len() == 0) continue;
       uint64_t slot = lv->find(h, tag, is_key);
