@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
@@ -263,6 +264,10 @@ class FunnelHashMap {
   // first one broken (funnel/funnel_consistency.hpp).
   void check_consistency() const;
 
+  // Tests only: purge through a full rebuild at the same capacity, the plain
+  // procedure the in-place purge must match exactly.
+  static inline bool purge_by_rebuild = false;
+
  private:
   template <class, class>
   friend class quenlor::ExtractIf;
@@ -415,14 +420,71 @@ class FunnelHashMap {
     update_search_end();
   }
 
+  static constexpr uint64_t kPurgeAhead = 16;
+
   [[gnu::noinline]] void purge() {
-    // Set until the rebuild succeeds: with it clear, only tables emptied
+    // Set until the purge succeeds: with it clear, only tables emptied
     // since the last purge check can need a purge.
     purge_deferred_ = true;
     purge_unless_memory_is_short([this] {
-      rebuild(capacity_, 0);
+      if (purge_by_rebuild) [[unlikely]]
+        rebuild(capacity_, 0);
+      else
+        purge_in_place();
       purge_deferred_ = false;
     });
+  }
+
+  // rebuild(capacity_, 0) without new tables: the capacity, hence the
+  // geometry, stays, so the tables are emptied in place (as new ones are)
+  // and the entries, moved out in traversal order, are re-placed in that
+  // order, landing exactly where a rebuild would put them. Entries left
+  // without a place gather, in order, at the front of the buffer, which
+  // then becomes the overflow area. Throws std::bad_alloc (the buffer)
+  // before anything moved.
+  void purge_in_place() {
+    std::vector<OverflowEntry<K, V>> moved;
+    moved.reserve(len_);
+    for (uint64_t a = 0; a < tables_.area_count(); ++a)
+      tables_.area(a).drain([&](EntryType&& e) {
+        const uint64_t h = hash_of(e.key);
+        moved.push_back(OverflowEntry<K, V>{std::move(e), h});
+      });
+    for (auto& oe : tables_.overflow) moved.push_back(std::move(oe));
+    tables_.overflow.clear();
+    tables_.special.primary.group_summaries.zero();
+
+    uint64_t populated = 0;
+    uint64_t unplaced = 0;
+    const uint64_t count = moved.size();
+    // Entries land all over the tables: the places of the ones a few steps
+    // ahead in the first two levels start loading early, so that the misses
+    // overlap. (Written out here: behind a helper function GCC dropped it.)
+    uint64_t prefetched_levels = 0;
+    while (prefetched_levels < std::min<uint64_t>(tables_.levels.size(), 2) &&
+           tables_.levels[prefetched_levels].slots() != 0)
+      ++prefetched_levels;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (i + kPurgeAhead < count) {
+        const uint64_t ahead = moved[i + kPurgeAhead].hash;
+        for (uint64_t j = 0; j < prefetched_levels; ++j) {
+          const Level& lv = tables_.levels[j];
+          lv.table().prefetch_group_ctrl(lv.probe_group(ahead));
+          lv.table().prefetch_group_entries(lv.probe_group(ahead));
+        }
+      }
+      auto& oe = moved[i];
+      if (tables_.place_new(oe.hash, std::move(oe.entry), tag_of(oe.hash), populated)) continue;
+      OverflowEntry<K, V>& to = moved[unplaced++];
+      if (&to == &oe) continue;
+      std::destroy_at(&to);  // moved from
+      std::construct_at(&to, std::move(oe));
+    }
+    while (moved.size() > unplaced) moved.pop_back();  // moved from; needs no assignment
+    tables_.overflow.swap(moved);
+    fit_overflow(tables_.overflow, 0);
+    max_populated_level_ = populated;
+    update_search_end();
   }
 
   // --- What ExtractIf needs ----------------------------------------------

@@ -115,18 +115,23 @@ class CountedTable {
     len_ = tombstones_ = 0;
   }
 
-  // Moves every entry out, in slot order, to f(T&&); leaves the table empty.
-  // Used by rebuilds, which must not fail half-way, hence noexcept.
+  // Moves every entry out, in slot order, to f(T&&); leaves the table empty,
+  // as a new one is. Used by rebuilds and purges, which must not fail
+  // half-way, hence noexcept. A table without full or DELETED bytes is all
+  // EMPTY already and is not rewritten.
   template <class F>
   void drain(F&& f) noexcept {
+    if ((len_ | tombstones_) == 0) return;
+    const uint64_t from = len_ != 0 ? first_group_ : table_.groups();
     uint64_t left = len_;
-    for (uint64_t g = 0; left != 0 && g < table_.groups(); ++g)
+    for (uint64_t g = from; left != 0 && g < table_.groups(); ++g)
       for (unsigned lane : table_.match_full(g)) {
         f(table_.take(g * kGroupWidth + lane));
         --left;
       }
     table_.reset_ctrl();
     len_ = tombstones_ = 0;
+    first_group_ = 0;
   }
 
   // Recounts the control bytes against len and tombstones (O(slots)).
