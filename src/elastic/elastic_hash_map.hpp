@@ -478,8 +478,9 @@ class ElasticHashMap {
     // GCC dropped it.)
     constexpr uint64_t kAhead = 16;
     const uint64_t count = moved.size();
+    const bool prefetch = !levels_.empty() && worth_prefetching(levels_[0].slots());
     for (uint64_t i = 0; i < count; ++i) {
-      if (i + kAhead < count) {
+      if (prefetch && i + kAhead < count) {
         const uint64_t ahead = hash_of(moved[i + kAhead].key);
         const uint64_t first = batch_index_ == 0 ? 0 : batch_index_ - 1;
         const uint64_t end = std::min<uint64_t>(levels_.size(), batch_index_ + 1);

@@ -175,9 +175,19 @@ class FunnelHashMap {
     const FunnelSearch r = find(key);
     if (!r.found()) return std::nullopt;
     --len_;
-    EntryType e = tables_.take(r.loc);
+    if (r.loc.kind == SlotKind::Overflow) [[unlikely]] {
+      EntryType e = tables_.take(r.loc);
+      lower_max_populated_level();
+      return std::optional<V>(std::move(e.value));
+    }
+    // The table is found once, for the removal and for the purge check.
+    auto& area = tables_.area(r.loc.kind == SlotKind::Level            ? r.loc.level
+                              : r.loc.kind == SlotKind::SpecialPrimary ? tables_.levels.size()
+                                                                       : tables_.levels.size() + 1);
+    EntryType e = area.vacate(r.loc.slot);
     lower_max_populated_level();
-    if (tables_.needs_purge(r.loc)) purge();
+    if (area.needs_purge()) [[unlikely]]
+      purge();
     return std::optional<V>(std::move(e.value));
   }
 
@@ -412,6 +422,9 @@ class FunnelHashMap {
 
   void lower_max_populated_level() noexcept {
     const uint64_t first = tables_.first_level;
+    // Nearly always the top populated level still holds entries: nothing moves.
+    if (max_populated_level_ > first && tables_.levels[max_populated_level_ - first].len() != 0)
+      return;
     while (max_populated_level_ > first && tables_.levels[max_populated_level_ - first].len() == 0)
       --max_populated_level_;
     // The levels before the first stored one are empty too.
@@ -462,10 +475,10 @@ class FunnelHashMap {
     // overlap. (Written out here: behind a helper function GCC dropped it.)
     uint64_t prefetched_levels = 0;
     while (prefetched_levels < std::min<uint64_t>(tables_.levels.size(), 2) &&
-           tables_.levels[prefetched_levels].slots() != 0)
+           worth_prefetching(tables_.levels[prefetched_levels].slots()))
       ++prefetched_levels;
     for (uint64_t i = 0; i < count; ++i) {
-      if (i + kPurgeAhead < count) {
+      if (prefetched_levels != 0 && i + kPurgeAhead < count) {
         const uint64_t ahead = moved[i + kPurgeAhead].hash;
         for (uint64_t j = 0; j < prefetched_levels; ++j) {
           const Level& lv = tables_.levels[j];
