@@ -450,15 +450,18 @@ class FunnelHashMap {
 
   // rebuild(capacity_, 0) without new tables: the capacity, hence the
   // geometry, stays, so the tables are emptied in place (as new ones are)
-  // and the entries, moved out in traversal order, are re-placed in that
-  // order, landing exactly where a rebuild would put them. Entries left
-  // without a place gather, in order, at the front of the buffer, which
+  // and the entries are re-placed in traversal order, landing exactly where
+  // a rebuild would put them. A level entry can only go back to its own
+  // group or to an earlier level, so the levels are re-placed group by group
+  // where they are; the entries of the special array and the overflow area
+  // (few) wait in a buffer, since they may land in any group. Entries left
+  // without a place gather, in order, at the front of that buffer, which
   // then becomes the overflow area. Throws std::bad_alloc (the buffer)
   // before anything moved.
   void purge_in_place() {
     std::vector<OverflowEntry<K, V>> moved;
-    moved.reserve(len_);
-    for (uint64_t a = 0; a < tables_.area_count(); ++a)
+    moved.reserve(tables_.special.len() + tables_.overflow.size());
+    for (uint64_t a = tables_.levels.size(); a < tables_.area_count(); ++a)
       tables_.area(a).drain([&](EntryType&& e) {
         const uint64_t h = hash_of(e.key);
         moved.push_back(OverflowEntry<K, V>{std::move(e), h});
@@ -468,6 +471,14 @@ class FunnelHashMap {
     tables_.special.primary.group_summaries.zero();
 
     uint64_t populated = 0;
+    for (Level& lv : tables_.levels)
+      lv.replace_group_by_group([&](EntryType&& e) {
+        const uint64_t h = hash_of(e.key);
+        [[maybe_unused]] const bool placed =
+            tables_.place_new(h, std::move(e), tag_of(h), populated);
+        QUENLOR_DCHECK(placed);
+      });
+
     uint64_t unplaced = 0;
     const uint64_t count = moved.size();
     // Entries land all over the tables: the places of the ones a few steps

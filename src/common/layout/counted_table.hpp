@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "common/dcheck.hpp"
@@ -132,6 +133,39 @@ class CountedTable {
     table_.reset_ctrl();
     len_ = tombstones_ = 0;
     first_group_ = 0;
+  }
+
+  // Puts every entry back, in slot order, through place(T&&) as into an
+  // empty table: each group is emptied just before its own entries go back.
+  // place must put each entry into the group it came from or into tables
+  // already re-placed, never into a later group of this one; a funnel level
+  // keeps that rule, since a key's only group in the level is the one it was
+  // found in. Spares a rebuild the buffer for these entries.
+  template <class Place>
+  void replace_group_by_group(Place&& place) noexcept {
+    if ((len_ | tombstones_) == 0) return;
+    const uint64_t groups = table_.groups();
+    const bool deleted = tombstones_ != 0;
+    uint64_t g = len_ != 0 ? first_group_ : groups;
+    if (deleted) table_.reset_group_ctrl(0, g);  // no entries before the hint
+    uint64_t left = len_;
+    len_ = tombstones_ = 0;
+    first_group_ = 0;
+    for (; left != 0; ++g) {
+      QUENLOR_DCHECK(g < groups);
+      alignas(T) unsigned char raw[kGroupWidth * sizeof(T)];
+      T* held = reinterpret_cast<T*>(raw);
+      unsigned n = 0;
+      for (unsigned lane : table_.match_full(g))
+        std::construct_at(held + n++, table_.take(g * kGroupWidth + lane));
+      table_.reset_group_ctrl(g, 1);
+      left -= n;
+      for (unsigned j = 0; j < n; ++j) {
+        place(std::move(held[j]));
+        std::destroy_at(held + j);
+      }
+    }
+    if (deleted) table_.reset_group_ctrl(g, groups - g);
   }
 
   // Recounts the control bytes against len and tombstones (O(slots)).
