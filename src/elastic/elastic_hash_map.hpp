@@ -248,6 +248,10 @@ class ElasticHashMap {
   // first one broken (elastic/elastic_consistency.hpp).
   void check_consistency() const;
 
+  // Tests only: purge through a full rebuild at the same capacity, the plain
+  // procedure the in-place purge must match exactly.
+  static inline bool purge_by_rebuild = false;
+
   // Gives every level its block now instead of at its first placement; the
   // map behaves the same either way (a test oracle). Throws std::bad_alloc.
   void allocate_all_levels() {
@@ -446,13 +450,54 @@ class ElasticHashMap {
   [[gnu::noinline]] void grow() { rebuild(grown_capacity(capacity_)); }
 
   [[gnu::noinline]] void purge() {
-    // Set until the rebuild succeeds: with it clear, only tables emptied
+    // Set until the purge succeeds: with it clear, only tables emptied
     // since the last purge check can need a purge.
     purge_deferred_ = true;
     purge_unless_memory_is_short([this] {
-      rebuild(capacity_);
+      if (purge_by_rebuild) [[unlikely]]
+        rebuild(capacity_);
+      else
+        purge_in_place();
       purge_deferred_ = false;
     });
+  }
+
+  // rebuild(capacity_) without new levels: the capacity, hence the geometry
+  // and the plan, stays, so the levels are emptied in place (as new ones
+  // are) and the entries, moved out in traversal order, are re-placed in
+  // that order from batch 0, landing exactly where a rebuild would put them.
+  // Like a rebuild it compares no keys. Throws std::bad_alloc (the buffer,
+  // or the block of a level that has none yet, which a re-placed entry
+  // might need) before anything moved.
+  void purge_in_place() {
+    std::vector<EntryType> moved;
+    if (len_ != 0) {
+      moved.reserve(len_);
+      allocate_all_levels();
+    }
+    for (LevelType& lv : levels_) lv.drain([&](EntryType&& e) { moved.push_back(std::move(e)); });
+    len_ = 0;
+    reset_batches();
+    // Entries land all over the levels: the first group of the ones a few
+    // steps ahead starts loading early, in the levels of the current batch,
+    // so that the misses overlap. (Written out here: behind a helper function
+    // GCC dropped it.)
+    constexpr uint64_t kAhead = 16;
+    const uint64_t count = moved.size();
+    const bool prefetch = !levels_.empty() && worth_prefetching(levels_[0].slots());
+    for (uint64_t i = 0; i < count; ++i) {
+      if (prefetch && i + kAhead < count) {
+        const uint64_t ahead = hash_of(moved[i + kAhead].key);
+        const uint64_t first = batch_index_ == 0 ? 0 : batch_index_ - 1;
+        const uint64_t end = std::min<uint64_t>(levels_.size(), batch_index_ + 1);
+        for (uint64_t j = first; j < end; ++j) {
+          const LevelType& lv = levels_[j];
+          lv.table().prefetch_group_ctrl(lv.probe_seq(ahead).group());
+        }
+      }
+      const uint64_t h = hash_of(moved[i].key);
+      place_by_batch_rule(std::move(moved[i]), h);
+    }
   }
 
   // ---- what TableIter and ExtractIf need --------------------------------------

@@ -168,6 +168,12 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
     Base::clear();
     longest_probe_ = 0;
   }
+  // Base::drain, leaving the level as a new one: no probe made yet.
+  template <class F>
+  void drain(F&& f) noexcept {
+    Base::drain(f);
+    longest_probe_ = 0;
+  }
 
   // Slot of the first entry along h's sequence, up to the first group showing
   // EMPTY or the longest probe, whose key satisfies `is_key`, or kNoSlot.

@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
@@ -176,9 +177,19 @@ class FunnelHashMap {
     const FunnelSearch r = find(key);
     if (!r.found()) return std::nullopt;
     --len_;
-    EntryType e = tables_.take(r.loc);
+    if (r.loc.kind == SlotKind::Overflow) [[unlikely]] {
+      EntryType e = tables_.take(r.loc);
+      lower_max_populated_level();
+      return std::optional<V>(std::move(e.value));
+    }
+    // The table is found once, for the removal and for the purge check.
+    auto& area = tables_.area(r.loc.kind == SlotKind::Level            ? r.loc.level
+                              : r.loc.kind == SlotKind::SpecialPrimary ? tables_.levels.size()
+                                                                       : tables_.levels.size() + 1);
+    EntryType e = area.vacate(r.loc.slot);
     lower_max_populated_level();
-    if (tables_.needs_purge(r.loc)) purge();
+    if (area.needs_purge()) [[unlikely]]
+      purge();
     return std::optional<V>(std::move(e.value));
   }
 
@@ -264,6 +275,10 @@ class FunnelHashMap {
   // Verifies the map's invariants in O(slots); throws InternalError naming the
   // first one broken (funnel/funnel_consistency.hpp).
   void check_consistency() const;
+
+  // Tests only: purge through a full rebuild at the same capacity, the plain
+  // procedure the in-place purge must match exactly.
+  static inline bool purge_by_rebuild = false;
 
  private:
   template <class, class>
@@ -408,6 +423,9 @@ class FunnelHashMap {
 
   void lower_max_populated_level() noexcept {
     const uint64_t first = tables_.first_level;
+    // Nearly always the top populated level still holds entries: nothing moves.
+    if (max_populated_level_ > first && tables_.levels[max_populated_level_ - first].len() != 0)
+      return;
     while (max_populated_level_ > first && tables_.levels[max_populated_level_ - first].len() == 0)
       --max_populated_level_;
     // The levels before the first stored one are empty too.
@@ -416,14 +434,82 @@ class FunnelHashMap {
     update_search_end();
   }
 
+  static constexpr uint64_t kPurgeAhead = 16;
+
   [[gnu::noinline]] void purge() {
-    // Set until the rebuild succeeds: with it clear, only tables emptied
+    // Set until the purge succeeds: with it clear, only tables emptied
     // since the last purge check can need a purge.
     purge_deferred_ = true;
     purge_unless_memory_is_short([this] {
-      rebuild(capacity_, 0);
+      if (purge_by_rebuild) [[unlikely]]
+        rebuild(capacity_, 0);
+      else
+        purge_in_place();
       purge_deferred_ = false;
     });
+  }
+
+  // rebuild(capacity_, 0) without new tables: the capacity, hence the
+  // geometry, stays, so the tables are emptied in place (as new ones are)
+  // and the entries are re-placed in traversal order, landing exactly where
+  // a rebuild would put them. A level entry can only go back to its own
+  // group or to an earlier level, so the levels are re-placed group by group
+  // where they are; the entries of the special array and the overflow area
+  // (few) wait in a buffer, since they may land in any group. Entries left
+  // without a place gather, in order, at the front of that buffer, which
+  // then becomes the overflow area. Throws std::bad_alloc (the buffer)
+  // before anything moved.
+  void purge_in_place() {
+    std::vector<OverflowEntry<K, V>> moved;
+    moved.reserve(tables_.special.len() + tables_.overflow.size());
+    for (uint64_t a = tables_.levels.size(); a < tables_.area_count(); ++a)
+      tables_.area(a).drain([&](EntryType&& e) {
+        const uint64_t h = hash_of(e.key);
+        moved.push_back(OverflowEntry<K, V>{std::move(e), h});
+      });
+    for (auto& oe : tables_.overflow) moved.push_back(std::move(oe));
+    tables_.overflow.clear();
+    tables_.special.primary.group_summaries.zero();
+
+    uint64_t populated = 0;
+    for (Level& lv : tables_.levels)
+      lv.replace_group_by_group([&](EntryType&& e) {
+        const uint64_t h = hash_of(e.key);
+        [[maybe_unused]] const bool placed =
+            tables_.place_new(h, std::move(e), tag_of(h), populated);
+        QUENLOR_DCHECK(placed);
+      });
+
+    uint64_t unplaced = 0;
+    const uint64_t count = moved.size();
+    // Entries land all over the tables: the places of the ones a few steps
+    // ahead in the first two levels start loading early, so that the misses
+    // overlap. (Written out here: behind a helper function GCC dropped it.)
+    uint64_t prefetched_levels = 0;
+    while (prefetched_levels < std::min<uint64_t>(tables_.levels.size(), 2) &&
+           worth_prefetching(tables_.levels[prefetched_levels].slots()))
+      ++prefetched_levels;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (prefetched_levels != 0 && i + kPurgeAhead < count) {
+        const uint64_t ahead = moved[i + kPurgeAhead].hash;
+        for (uint64_t j = 0; j < prefetched_levels; ++j) {
+          const Level& lv = tables_.levels[j];
+          lv.table().prefetch_group_ctrl(lv.probe_group(ahead));
+          lv.table().prefetch_group_entries(lv.probe_group(ahead));
+        }
+      }
+      auto& oe = moved[i];
+      if (tables_.place_new(oe.hash, std::move(oe.entry), tag_of(oe.hash), populated)) continue;
+      OverflowEntry<K, V>& to = moved[unplaced++];
+      if (&to == &oe) continue;
+      std::destroy_at(&to);  // moved from
+      std::construct_at(&to, std::move(oe));
+    }
+    while (moved.size() > unplaced) moved.pop_back();  // moved from; needs no assignment
+    tables_.overflow.swap(moved);
+    fit_overflow(tables_.overflow, 0);
+    max_populated_level_ = populated;
+    update_search_end();
   }
 
   // --- What ExtractIf needs ----------------------------------------------

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "common/dcheck.hpp"
@@ -115,18 +116,56 @@ class CountedTable {
     len_ = tombstones_ = 0;
   }
 
-  // Moves every entry out, in slot order, to f(T&&); leaves the table empty.
-  // Used by rebuilds, which must not fail half-way, hence noexcept.
+  // Moves every entry out, in slot order, to f(T&&); leaves the table empty,
+  // as a new one is. Used by rebuilds and purges, which must not fail
+  // half-way, hence noexcept. A table without full or DELETED bytes is all
+  // EMPTY already and is not rewritten.
   template <class F>
   void drain(F&& f) noexcept {
+    if ((len_ | tombstones_) == 0) return;
+    const uint64_t from = len_ != 0 ? first_group_ : table_.groups();
     uint64_t left = len_;
-    for (uint64_t g = 0; left != 0 && g < table_.groups(); ++g)
+    for (uint64_t g = from; left != 0 && g < table_.groups(); ++g)
       for (unsigned lane : table_.match_full(g)) {
         f(table_.take(g * kGroupWidth + lane));
         --left;
       }
     table_.reset_ctrl();
     len_ = tombstones_ = 0;
+    first_group_ = 0;
+  }
+
+  // Puts every entry back, in slot order, through place(T&&) as into an
+  // empty table: each group is emptied just before its own entries go back.
+  // place must put each entry into the group it came from or into tables
+  // already re-placed, never into a later group of this one; a funnel level
+  // keeps that rule, since a key's only group in the level is the one it was
+  // found in. Spares a rebuild the buffer for these entries.
+  template <class Place>
+  void replace_group_by_group(Place&& place) noexcept {
+    if ((len_ | tombstones_) == 0) return;
+    const uint64_t groups = table_.groups();
+    const bool deleted = tombstones_ != 0;
+    uint64_t g = len_ != 0 ? first_group_ : groups;
+    if (deleted) table_.reset_group_ctrl(0, g);  // no entries before the hint
+    uint64_t left = len_;
+    len_ = tombstones_ = 0;
+    first_group_ = 0;
+    for (; left != 0; ++g) {
+      QUENLOR_DCHECK(g < groups);
+      alignas(T) unsigned char raw[kGroupWidth * sizeof(T)];
+      T* held = reinterpret_cast<T*>(raw);
+      unsigned n = 0;
+      for (unsigned lane : table_.match_full(g))
+        std::construct_at(held + n++, table_.take(g * kGroupWidth + lane));
+      table_.reset_group_ctrl(g, 1);
+      left -= n;
+      for (unsigned j = 0; j < n; ++j) {
+        place(std::move(held[j]));
+        std::destroy_at(held + j);
+      }
+    }
+    if (deleted) table_.reset_group_ctrl(g, groups - g);
   }
 
   // Recounts the control bytes against len and tombstones (O(slots)).

@@ -145,6 +145,11 @@ class RawTable {
   void reset_ctrl() noexcept {
     if (slots_ != 0) std::memset(ctrl_, EMPTY, slots_);
   }
+  // reset_ctrl for `count` groups from group `first`.
+  void reset_group_ctrl(uint64_t first, uint64_t count) noexcept {
+    QUENLOR_DCHECK(first + count <= groups_);
+    if (count != 0) std::memset(ctrl_ + first * kGroupWidth, EMPTY, count * kGroupWidth);
+  }
 
   // Destroys every live entry and marks all slots EMPTY.
   void destroy_entries() noexcept {
