@@ -17,12 +17,6 @@
 
 namespace quenlor::py {
 
-// Keys whose hashing and comparison with one another are the interpreter's
-// own C code: no Python code runs for them.
-inline bool plain_key(PyObject* k) noexcept {
-  return PyUnicode_CheckExact(k) || PyLong_CheckExact(k) || PyFloat_CheckExact(k);
-}
-
 // Inserts new references to every entry of `from` into `to`, reusing the
 // cached hashes (no __hash__ call). The key and value objects, whose counts
 // the insertion raises, are loaded a few entries ahead. The keys of `from`
