@@ -26,10 +26,12 @@ inline bool plain_key(PyObject* k) noexcept {
 }
 
 // Values whose comparison with one another is the interpreter's own C code.
+// (Not bytes: compared with str under `python -b` it issues a warning, which
+// can run Python code.)
 inline bool plain_value(PyObject* o) noexcept {
   PyTypeObject* t = Py_TYPE(o);
   return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || o == Py_None ||
-         t == &PyBool_Type || t == &PyBytes_Type;
+         t == &PyBool_Type;
 }
 
 // 1, 0, or -1 with the error set when __eq__ or the truth test of its result

@@ -4,6 +4,7 @@ a large map with a dict (walks the dict), copies and fills of fresh maps
 contents, capacity and traversal order, and make the same __eq__ calls."""
 
 import random
+import sys
 import types
 
 import pytest
@@ -118,3 +119,28 @@ def test_equality_with_a_large_dict_subclass_ignores_its_getitem(map_cls):
     m = map_cls(d)
     assert m == Odd(d)
     assert m != Odd({**d, next(iter(d)): 1})
+
+
+@pytest.mark.parametrize("size", [300, LARGE])
+def test_copies_hold_what_plain_insertion_holds(map_cls, size):
+    # Small targets are filled by a plain walk of the source, large ones with
+    # a look-ahead; either way a copy holds the very objects, at the capacity
+    # plain insertion in traversal order reaches, and references balance.
+    value = object()
+    keys = [1, 1.0 + 2**-30, True, float("nan"), "a", StrSub("b"), "\udc80", 2**70,
+            1 + HASH_MODULUS, Logged(10**6)] + list(range(2, size))
+    m = map_cls()
+    for k in keys:
+        m[k] = value
+    held = sys.getrefcount(value)
+    ref = map_cls.with_options(capacity=len(m))
+    for k in m:
+        ref[k] = m[k]
+    for copy in (m.copy(), map_cls(m), map_cls(dict(m.items()))):
+        assert sorted(map(id, copy)) == sorted(map(id, ref))
+        assert all(copy[k] is value for k in keys)
+        copy[-1] = 0  # usable and independent
+        assert -1 not in m
+    assert m.copy().capacity == ref.capacity
+    del copy, ref
+    assert sys.getrefcount(value) == held
