@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/layout/group.hpp"
+
 namespace quenlor {
 
 template <class Map, class Insert, class Prefetch>
@@ -25,6 +27,11 @@ void insert_all_traversed(const Map& from, Map& to, Insert&& insert, Prefetch&& 
     const V* value;
     uint64_t h;
   };
+  if (!worth_prefetching(to.capacity())) {
+    // Both maps fit in cache: loading ahead would only add instructions.
+    from.for_each([&](const K& key, const V& value) { insert(to, key, value, to.slot_hash(key)); });
+    return;
+  }
   constexpr unsigned kAhead = 8;
   Pending ring[kAhead];
   unsigned pending = 0, oldest = 0;

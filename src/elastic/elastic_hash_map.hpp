@@ -109,6 +109,14 @@ class ElasticHashMap {
   }
   bool contains_key(const K& key) const { return get(key) != nullptr; }
 
+  // The entry a lookup for slot hash h (slot_hash) finds when is_key(stored)
+  // decides which stored key is the one sought; null if none. Lets a caller
+  // compare keys its own way (bulk equality).
+  template <class IsKey>
+  const EntryType* find_matching(uint64_t h, IsKey&& is_key) const {
+    return find_entry(h, tag_of(h), is_key);
+  }
+
   // Where the key's entry lives, if present (introspection).
   std::optional<SlotPosition> position_of(const K& key) const {
     const uint64_t h = hash_of(key);

@@ -84,17 +84,24 @@ class FunnelHashMap {
 
   V* get(const K& key) { return const_cast<V*>(std::as_const(*this).get(key)); }
   const V* get(const K& key) const {
-    const uint64_t h = hash_of(key);
-    const uint8_t t = tag_of(h);
-    bool absent = false;
-    if (const EntryType* e =
-            find_in_levels(tables_, level_search_end(), h, t, equal_to(key), absent))
-      return &e->value;
-    if (absent) return nullptr;
-    const FunnelSearch r = search_beyond_levels(tables_, h, t, equal_to(key));
-    return r.found() ? &entry_at(r.loc).value : nullptr;
+    const EntryType* e = find_matching(hash_of(key), equal_to(key));
+    return e != nullptr ? &e->value : nullptr;
   }
   bool contains_key(const K& key) const { return get(key) != nullptr; }
+
+  // The entry a lookup for slot hash h (slot_hash) finds when is_key(stored)
+  // decides which stored key is the one sought; null if none. Lets a caller
+  // compare keys its own way (bulk equality).
+  template <class IsKey>
+  const EntryType* find_matching(uint64_t h, IsKey&& is_key) const {
+    const uint8_t t = tag_of(h);
+    bool absent = false;
+    if (const EntryType* e = find_in_levels(tables_, level_search_end(), h, t, is_key, absent))
+      return e;
+    if (absent) return nullptr;
+    const FunnelSearch r = search_beyond_levels(tables_, h, t, is_key);
+    return r.found() ? &entry_at(r.loc) : nullptr;
+  }
 
   [[gnu::always_inline]] std::optional<V> insert(K key, V value) {
     const uint64_t h = hash_of(key);

@@ -17,12 +17,6 @@
 
 namespace quenlor::py {
 
-// Keys whose hashing and comparison with one another are the interpreter's
-// own C code: no Python code runs for them.
-inline bool plain_key(PyObject* k) noexcept {
-  return PyUnicode_CheckExact(k) || PyLong_CheckExact(k) || PyFloat_CheckExact(k);
-}
-
 // Inserts new references to every entry of `from` into `to`, reusing the
 // cached hashes (no __hash__ call). The key and value objects, whose counts
 // the insertion raises, are loaded a few entries ahead. The keys of `from`
@@ -32,10 +26,14 @@ inline bool plain_key(PyObject* k) noexcept {
 template <class Map>
 void copy_entries(const Map& from, Map& to) {
   bool known_new = to.len() == 0;
+  PyTypeObject* plain_type = nullptr;  // the type of the last key found plain
   insert_all_traversed(
       from, to,
-      [&known_new](Map& m, const HashedAny& key, const PyRef& value, uint64_t h) {
-        known_new = known_new && plain_key(key.object());
+      [&](Map& m, const HashedAny& key, const PyRef& value, uint64_t h) {
+        if (known_new && Py_TYPE(key.object()) != plain_type) {
+          known_new = plain_key(key.object());
+          plain_type = Py_TYPE(key.object());
+        }
         if (known_new) {
           m.insert_new_made(h, [&] {
             return typename Map::EntryType{key.clone(), value.new_ref()};
@@ -95,11 +93,16 @@ bool update_from_dict(Map& map, PyObject* dict) {
   bool plain = map.len() == 0;
   reserve_for(map, size);
   Py_ssize_t pos = 0, taken = 0, end = plain ? 0 : end_position(dict);
+  PyTypeObject* plain_type = nullptr;  // the type of the last key found plain
   PyObject *k, *v;
   for (Py_ssize_t at = pos; PyDict_Next(dict, &pos, &k, &v); at = pos) {
-    if (plain && !plain_key(k)) {
-      plain = false;
-      end = end_position(dict);  // nothing has run yet that could change it
+    if (plain && Py_TYPE(k) != plain_type) {
+      if (plain_key(k)) {
+        plain_type = Py_TYPE(k);
+      } else {
+        plain = false;
+        end = end_position(dict);  // nothing has run yet that could change it
+      }
     }
     if (plain) {
       // Nothing runs Python code, and the dict's keys are pairwise unequal:

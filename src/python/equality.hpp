@@ -18,6 +18,22 @@ inline bool equals_itself(PyObject* o) noexcept {
          t == &PyBool_Type;
 }
 
+// Keys whose hashing and comparison with one another are the interpreter's
+// own C code: no Python code runs for them.
+inline bool plain_key(PyObject* k) noexcept {
+  PyTypeObject* t = Py_TYPE(k);
+  return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type;
+}
+
+// Values whose comparison with one another is the interpreter's own C code.
+// (Not bytes: compared with str under `python -b` it issues a warning, which
+// can run Python code.)
+inline bool plain_value(PyObject* o) noexcept {
+  PyTypeObject* t = Py_TYPE(o);
+  return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || o == Py_None ||
+         t == &PyBool_Type;
+}
+
 // 1, 0, or -1 with the error set when __eq__ or the truth test of its result
 // fails.
 inline int equal_truth(PyObject* a, PyObject* b) noexcept {

@@ -178,9 +178,14 @@ void batched_copy_matches_plain_copy(Options o) {
 }
 
 TEST_F(Core, BatchedCopyMatchesPlainCopy) {
-  batched_copy_matches_plain_copy<ElasticHashMap<Key, Val, IdentityHasher>>(ElasticOptions{100});
-  batched_copy_matches_plain_copy<FunnelHashMap<Key, Val, IdentityHasher>>(
-      FunnelOptions{100, kDefaultReserveFraction, std::nullopt});
+  // A target that fits in cache is filled by a plain walk, a larger one with
+  // the look-ahead: both must match the plain loop.
+  for (uint64_t capacity : {uint64_t{100}, kPrefetchFromSlots * 2}) {
+    batched_copy_matches_plain_copy<ElasticHashMap<Key, Val, IdentityHasher>>(
+        ElasticOptions{capacity});
+    batched_copy_matches_plain_copy<FunnelHashMap<Key, Val, IdentityHasher>>(
+        FunnelOptions{capacity, kDefaultReserveFraction, std::nullopt});
+  }
 }
 
 // Reserving room in an empty map rebuilds it at capacity_to_fit. Building it
