@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/layout/group.hpp"
 #include "python/boundary.hpp"
 #include "python/equality.hpp"
 
@@ -82,6 +83,9 @@ class HashedAny {
   uintptr_t bits_;
   Py_hash_t hash_;
 };
+
+// See prefetch_release(const PyRef&).
+inline void prefetch_release(const HashedAny& k) noexcept { prefetch_kept(k.object()); }
 
 // A wrapper over the caller's key that takes no reference, for lookups and
 // removals. It never releases the key, and it is only ever the right-hand side

@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "common/layout/group.hpp"
+
 namespace quenlor::py {
 
 class PyRef {
@@ -36,5 +38,9 @@ class PyRef {
   explicit PyRef(PyObject* o) noexcept : obj_(o) {}
   PyObject* obj_ = nullptr;
 };
+
+// Releasing a reference writes the object's count: tables destroying many
+// entries ask for it ahead.
+inline void prefetch_release(const PyRef& r) noexcept { prefetch_kept(r.get()); }
 
 }  // namespace quenlor::py

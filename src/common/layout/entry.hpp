@@ -8,10 +8,21 @@
 
 namespace quenlor {
 
+// Asks for the memory that destroying `x` will write (a reference count,
+// say) ahead of time. Nothing by default; owning handles overload it.
+template <class X>
+void prefetch_release(const X&) noexcept {}
+
 template <class K, class V>
 struct Entry {
   K key;
   V value;
+
+  void prefetch_release() const noexcept {
+    using quenlor::prefetch_release;
+    prefetch_release(key);
+    prefetch_release(value);
+  }
 };
 
 // Gives a stored entry a new value in place and returns the old one; V need

@@ -12,6 +12,7 @@
 // what a vacated slot's control byte becomes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -153,6 +154,23 @@ class RawTable {
 
   // Destroys every live entry and marks all slots EMPTY.
   void destroy_entries() noexcept {
+    if constexpr (requires(const T& e) { e.prefetch_release(); }) {
+      // Beyond the caches each entry's release writes to memory of its own
+      // (the objects' reference counts): ask for it a few groups ahead.
+      if (worth_prefetching(slots_)) {
+        constexpr uint64_t kAhead = 2;
+        const auto ask = [this](uint64_t g) {
+          for (unsigned lane : match_full(g)) entry(g * kGroupWidth + lane).prefetch_release();
+        };
+        for (uint64_t g = 0; g < std::min(groups_, kAhead); ++g) ask(g);
+        for (uint64_t g = 0; g < groups_; ++g) {
+          if (g + kAhead < groups_) ask(g + kAhead);
+          for (unsigned lane : match_full(g)) entry(g * kGroupWidth + lane).~T();
+        }
+        reset_ctrl();
+        return;
+      }
+    }
     for (uint64_t g = 0; g < groups_; ++g)
       for (unsigned lane : match_full(g)) entry(g * kGroupWidth + lane).~T();
     reset_ctrl();
