@@ -88,19 +88,20 @@ template <class Tables, class IsKey>
   return FunnelSearch::undetermined_yet();
 }
 
-// The level search of lookups and insertion, handing back the entry itself,
-// so a hit needs no location to be decoded. Null with `absent` set when a
-// level group showing EMPTY ended the search, null alone when the levels were
-// searched in vain. With kFindFree (insertion), `free` also receives the
-// first free slot met, which is where the key goes if new.
-template <bool kFindFree = false, class Tables, class IsKey, class Free = FirstFreeSlot>
-[[gnu::always_inline]] inline auto* find_in_levels(Tables& t, uint64_t end, uint64_t h, uint8_t tag,
-                                                   const IsKey& is_key, bool& absent,
-                                                   Free&& free = Free()) {
+namespace funnel_detail {
+
+// find_in_levels for one choice of kAhead, so that the search of tables that
+// fit in the caches carries no prefetching code at all.
+template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free>
+[[gnu::always_inline]] inline auto* search_levels_for_entry(Tables& t, uint64_t end, uint64_t h,
+                                                            uint8_t tag, const IsKey& is_key,
+                                                            bool& absent, Free& free) {
   using EntryPtr = decltype(&t.levels[0].entry(0));
-  // Insertion usually stops early, at a free slot or its key: it skips the
-  // prefetching, which would only make it too large to inline.
-  const bool ahead = !kFindFree && worth_prefetching(t.usable_slots);
+  if constexpr (kAhead)
+    for (uint64_t j = 1; j < std::min<uint64_t>(end, 1 + kLevelsAhead); ++j) {
+      const auto& next = t.levels[j];
+      if (next.len() != 0) next.table().prefetch_group_ctrl(next.probe_group(h));
+    }
   for (uint64_t i = 0; i < end; ++i) {
     auto& lv = t.levels[i];
     if (lv.len() == 0) {
@@ -110,13 +111,8 @@ template <bool kFindFree = false, class Tables, class IsKey, class Free = FirstF
       continue;
     }
     const uint64_t g = lv.probe_group(h);
-    if (ahead) {
-      if (i == 0)
-        for (uint64_t j = 1; j < std::min<uint64_t>(end, 1 + kLevelsAhead); ++j) {
-          const auto& next = t.levels[j];
-          if (next.len() != 0) next.table().prefetch_group_ctrl(next.probe_group(h));
-        }
-      else if (i + kLevelsAhead < end) {
+    if constexpr (kAhead) {
+      if (i != 0 && i + kLevelsAhead < end) {
         const auto& next = t.levels[i + kLevelsAhead];
         if (next.len() != 0) next.table().prefetch_group_ctrl(next.probe_group(h));
       }
@@ -136,6 +132,26 @@ template <bool kFindFree = false, class Tables, class IsKey, class Free = FirstF
     }
   }
   return EntryPtr{nullptr};
+}
+
+}  // namespace funnel_detail
+
+// The level search of lookups and insertion, handing back the entry itself,
+// so a hit needs no location to be decoded. Null with `absent` set when a
+// level group showing EMPTY ended the search, null alone when the levels were
+// searched in vain. With kFindFree (insertion), `free` also receives the
+// first free slot met, which is where the key goes if new. Lookups in tables
+// beyond the caches ask for the next levels' groups ahead; insertion usually
+// stops early, at a free slot or its key, and does not.
+template <bool kFindFree = false, class Tables, class IsKey, class Free = FirstFreeSlot>
+[[gnu::always_inline]] inline auto* find_in_levels(Tables& t, uint64_t end, uint64_t h, uint8_t tag,
+                                                   const IsKey& is_key, bool& absent,
+                                                   Free&& free = Free()) {
+  using funnel_detail::search_levels_for_entry;
+  if constexpr (!kFindFree)
+    if (worth_prefetching(t.usable_slots))
+      return search_levels_for_entry<false, true>(t, end, h, tag, is_key, absent, free);
+  return search_levels_for_entry<kFindFree, false>(t, end, h, tag, is_key, absent, free);
 }
 
 // Both fallback buckets in full (a bucket met twice is scanned once).

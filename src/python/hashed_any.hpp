@@ -85,7 +85,7 @@ class HashedAny {
 };
 
 // See prefetch_release(const PyRef&).
-inline void prefetch_release(const HashedAny& k) noexcept { prefetch_kept(k.object()); }
+inline void prefetch_release(const HashedAny& k) noexcept { prefetch_read(k.object()); }
 
 // A wrapper over the caller's key that takes no reference, for lookups and
 // removals. It never releases the key, and it is only ever the right-hand side

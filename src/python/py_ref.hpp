@@ -41,6 +41,6 @@ class PyRef {
 
 // Releasing a reference writes the object's count: tables destroying many
 // entries ask for it ahead.
-inline void prefetch_release(const PyRef& r) noexcept { prefetch_kept(r.get()); }
+inline void prefetch_release(const PyRef& r) noexcept { prefetch_read(r.get()); }
 
 }  // namespace quenlor::py

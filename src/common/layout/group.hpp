@@ -16,10 +16,11 @@ using Group = Sse2Group;
 using Group = PortableGroup;
 #endif
 
-inline void prefetch_read(const void* p) noexcept { __builtin_prefetch(p, 0, 3); }
-// The same, kept even in a loop that does nothing else: GCC counts
-// __builtin_prefetch as without effect and deletes such loops whole.
-inline void prefetch_kept(const void* p) noexcept {
+// Asks for the cache line holding p. An asm statement, not __builtin_prefetch:
+// GCC counts the builtin as without effect and deletes loops that do nothing
+// else, which silently dropped the prefetch rings of lookups, copies and
+// equality.
+inline void prefetch_read(const void* p) noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)));
 #else
