@@ -1,14 +1,42 @@
-"""Markdown summary of a bench_vs_dict.py result JSON (for the README).
+"""Markdown summary of bench_vs_dict.py result JSONs (for the README).
 
-Usage: python bench/summarize.py bench/results/<run>.json
+Usage: python bench/summarize.py bench/results/<run>.json [<run>.json ...]
+
+With several runs, the timed cells of all of them are pooled; the other
+sections come from the first run that has them. A cell's ratio is the median
+over its rounds of the map's time divided by dict's time in the same round
+(rounds are interleaved, so both ran at the same moment): steadier than the
+ratio of the medians when the machine's speed drifts during a run.
 """
 
 from __future__ import annotations
 
 import json
+import statistics
 import sys
 
 NAMES = ("FunnelHashMap", "ElasticHashMap")
+
+
+def per_round_ratio(cell, name):
+    """Median of the per-round ratios to dict over every run pooled in cell."""
+    ratios = []
+    for stats in cell["runs"]:
+        mine, base = stats.get(name, {}).get("samples"), stats.get("dict", {}).get("samples")
+        if mine and base:
+            ratios += [a / b for a, b in zip(mine, base)]
+    return statistics.median(ratios) if ratios else cell.get("ratio", {}).get(name)
+
+
+def pooled_cells(runs):
+    cells = {}
+    for data in runs:
+        for c in data["cells"]:
+            key = (c["section"], c["keys"], c["n"], c["op"])
+            if key not in cells:
+                cells[key] = dict(c, runs=[])
+            cells[key]["runs"].append(c["stats"])
+    return list(cells.values())
 
 
 def ratio_table(cells, section):
@@ -35,7 +63,7 @@ def ratio_table(cells, section):
                 if st.get("timeout"):
                     parts.append("timeout")
                 else:
-                    r = c.get("ratio", {}).get(name)
+                    r = per_round_ratio(c, name)
                     parts.append(f"{r:.2f}" if r is not None else "-")
             d = c["stats"].get("dict", {})
             dn = f" ({d['median']:.0f})" if "median" in d else ""
@@ -45,12 +73,17 @@ def ratio_table(cells, section):
 
 
 def main():
-    data = json.load(open(sys.argv[1]))
-    m = data["machine"]
-    print(f"Run {m['date']}, commit {m['commit']}, Python {m['python']}, {m['cpu']} "
-          f"({m['cores']} cores), load average {m['loadavg_at_start'][0]:.1f} at start.\n")
+    runs = [json.load(open(path)) for path in sys.argv[1:]]
+    for data in runs:
+        m = data["machine"]
+        print(f"Run {m['date']}, commit {m['commit']}, Python {m['python']}, {m['cpu']} "
+              f"({m['cores']} cores), load average {m['loadavg_at_start'][0]:.1f} at start.")
+    print()
+    cells = pooled_cells(runs)
+    data = {k: next((d[k] for d in runs if d.get(k)), None)
+            for k in ("small_bytes", "memory", "memory_geomean", "memory_reserved", "load")}
     for section, title in (("hot", "Hot paths"), ("bulk", "Bulk"), ("small", "Small maps")):
-        t = ratio_table(data["cells"], section)
+        t = ratio_table(cells, section)
         if t:
             print(f"{title}: time ratio to dict, Funnel / Elastic (dict median ns in brackets)\n")
             print("\n".join(t) + "\n")
