@@ -364,36 +364,10 @@ TEST_F(Elastic, InPlacePurgeMatchesRebuild) {
     uint64_t purges = 0;
     bool draining = false;
     for (uint64_t step = 0; step < 4000; ++step) {
-      // Cycles of filling the map up to its growth limit and emptying most
-      // of it: removals from full groups leave DELETED bytes.
-      if (m.len() + 2 >= m.max_insertions()) draining = true;
-      if (m.len() * 5 <= m.max_insertions()) draining = false;
-      const uint64_t id = rng() % (shared ? 400 : 3000), r = rng() % 32;
-      const uint64_t op = draining ? (r < 4    ? r
-                                      : r < 16 ? 20
-                                      : r < 31 ? 30
-                                               : 31)
-                                   : (r < 26 ? 0 : 20);
       const uint64_t before = tombstones(m);
-      if (op < 20) {
-        both([&](PinnedMap& x) { x.insert(k(id), Val(id)); });
-      } else if (op < 30) {
-        both([&](PinnedMap& x) { x.remove(k(id)); });
-      } else if (op < 31) {
-        for (uint64_t n = rng() % 16; n > 0 && m.len() > 0; --n)
-          both([&](PinnedMap& x) {
-            x.extract_if([](const Key&, const Val&) { return true; }).next();
-          });
-      } else {
-        const uint64_t residue = rng() % 11;
-        both([&](PinnedMap& x) {
-          auto walk =
-              x.extract_if([&](const Key& key, const Val&) { return key.id % 11 == residue; });
-          while (walk.next()) {
-          }
-        });
-      }
-      purges += op >= 20 && tombstones(m) < before;
+      const bool removed =
+          fill_drain_step(m, m.max_insertions() - 2, shared ? 400 : 3000, draining, rng, k, both);
+      purges += removed && tombstones(m) < before;
       ASSERT_EQ(m.len(), plain.len());
       ASSERT_EQ(m.capacity(), plain.capacity());
       ASSERT_EQ(m.batch_index(), plain.batch_index());

@@ -456,36 +456,10 @@ TEST_F(Funnel, InPlacePurgeMatchesRebuild) {
     uint64_t purges = 0, most_overflow = 0;
     bool draining = false;
     for (uint64_t step = 0; step < 4000; ++step) {
-      // Cycles of filling the map up to its growth limit and emptying most
-      // of it: removals from full groups leave DELETED bytes.
-      const uint64_t high = round == 0 ? m.max_insertions() - 2 : 250;
-      if (m.len() >= high) draining = true;
-      if (m.len() * 5 <= high) draining = false;
-      const uint64_t id = rng() % 3000, r = rng() % 32;
-      const uint64_t op = draining ? (r < 4    ? r
-                                      : r < 16 ? 20
-                                      : r < 31 ? 30
-                                               : 31)
-                                   : (r < 26 ? 0 : 20);
       const uint64_t before = tombstones(m);
-      if (op < 20) {
-        both([&](Map& x) { x.insert(k(id), Val(id)); });
-      } else if (op < 30) {
-        both([&](Map& x) { x.remove(k(id)); });
-      } else if (op < 31) {
-        // popitem: the first entry in traversal order, then the purge check.
-        for (uint64_t n = rng() % 16; n > 0 && m.len() > 0; --n)
-          both([&](Map& x) { x.extract_if([](const Key&, const Val&) { return true; }).next(); });
-      } else {
-        const uint64_t residue = rng() % 11;
-        both([&](Map& x) {
-          auto walk =
-              x.extract_if([&](const Key& key, const Val&) { return key.id % 11 == residue; });
-          while (walk.next()) {
-          }
-        });
-      }
-      purges += op >= 20 && tombstones(m) < before;
+      const bool removed = fill_drain_step(m, round == 0 ? m.max_insertions() - 2 : 250, 3000,
+                                           draining, rng, k, both);
+      purges += removed && tombstones(m) < before;
       most_overflow = std::max(most_overflow, m.overflow_len());
       ASSERT_EQ(m.len(), plain.len());
       ASSERT_EQ(m.capacity(), plain.capacity());
