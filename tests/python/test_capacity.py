@@ -63,13 +63,16 @@ def test_update_reserves_exactly_at_the_boundaries(map_cls, source, delta):
             # Needs just below, at and above the limits of this and the next capacities.
             limits = {usable(c, delta) for c in (grown, 2 * grown, 4 * grown, 16, 32)}
             for need in sorted({n + d for n in limits for d in (-1, 0, 1) if n + d > filled}):
+                where = (capacity, filled, need)
                 m = map_cls.with_options(capacity=capacity, reserve_fraction=delta)
                 for i in range(filled):
                     m[-1 - i] = i
-                assert m.capacity == grown
+                # A key with no free slot left also grows a nearly full funnel
+                # map, as its seed decides: the filling may end one step later.
+                start = m.capacity
+                assert start == grown if map_cls is E else start in (grown, 2 * grown), where
                 pairs = [(i, i) for i in range(need - filled)]
-                reserved = after_reserving(grown, delta, filled, len(pairs))
-                where = (capacity, filled, need)
+                reserved = after_reserving(start, delta, filled, len(pairs))
                 if source == "reservation only":
                     with pytest.raises(LookupError):
                         m.update(SOURCES[source](map_cls, pairs))
