@@ -49,53 +49,21 @@ struct FirstFreeSlot {
   explicit operator bool() const noexcept { return level != kNone; }
 };
 
-// Searches the levels below `end` for the key's location.
-template <class Tables, class IsKey>
-[[gnu::always_inline]] inline FunnelSearch search_levels(const Tables& t, uint64_t end, uint64_t h,
-                                                         uint8_t tag, const IsKey& is_key) {
-  const bool ahead = worth_prefetching(t.usable_slots);
-  const auto search_level = [&](uint64_t i) {
-    const auto& lv = t.levels[i];
-    if (lv.len() == 0) return FunnelSearch::undetermined_yet();
-    const uint64_t g = lv.probe_group(h);
-    if (ahead) lv.table().prefetch_group_entries(g);
-    const Group grp = lv.table().group(g);
-    for (unsigned lane : grp.match_tag(tag)) {
-      const uint64_t s = g * kGroupWidth + lane;
-      if (is_key(lv.entry(s).key))
-        return FunnelSearch::found_at({SlotKind::Level, static_cast<uint32_t>(i), s});
-    }
-    return grp.match_empty().any() ? FunnelSearch::absent() : FunnelSearch::undetermined_yet();
-  };
-  const auto prefetch_level = [&](uint64_t i) {
-    const auto& lv = t.levels[i];
-    if (lv.len() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
-  };
-
-  if (end == 0) return FunnelSearch::undetermined_yet();
-  // Level 0 alone first: most keys live there, and it needs no prefetching.
-  if (const FunnelSearch r = search_level(0); !r.undetermined()) return r;
-  if (!ahead) {
-    for (uint64_t i = 1; i < end; ++i)
-      if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
-    return FunnelSearch::undetermined_yet();
-  }
-  for (uint64_t i = 1; i < std::min<uint64_t>(end, 1 + kLevelsAhead); ++i) prefetch_level(i);
-  for (uint64_t i = 1; i < end; ++i) {
-    if (i + kLevelsAhead < end) prefetch_level(i + kLevelsAhead);
-    if (const FunnelSearch r = search_level(i); !r.undetermined()) return r;
-  }
-  return FunnelSearch::undetermined_yet();
-}
-
 namespace funnel_detail {
+
+// Where a level search found its key.
+struct LevelPosition {
+  uint64_t level = 0;
+  uint64_t slot = 0;
+};
 
 // find_in_levels for one choice of kAhead, so that the search of tables that
 // fit in the caches carries no prefetching code at all.
 template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free>
 [[gnu::always_inline]] inline auto* search_levels_for_entry(Tables& t, uint64_t end, uint64_t h,
                                                             uint8_t tag, const IsKey& is_key,
-                                                            bool& absent, Free& free) {
+                                                            bool& absent, Free& free,
+                                                            LevelPosition& at) {
   using EntryPtr = decltype(&t.levels[0].entry(0));
   if constexpr (kAhead)
     for (uint64_t j = 1; j < std::min<uint64_t>(end, 1 + kLevelsAhead); ++j) {
@@ -120,8 +88,12 @@ template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free>
     }
     const Group grp = lv.table().group(g);
     for (unsigned lane : grp.match_tag(tag)) {
-      auto& e = lv.entry(g * kGroupWidth + lane);
-      if (is_key(e.key)) return &e;
+      const uint64_t slot = g * kGroupWidth + lane;
+      auto& e = lv.entry(slot);
+      if (is_key(e.key)) {
+        at = {i, slot};
+        return &e;
+      }
     }
     if constexpr (kFindFree)
       if (!free)
@@ -147,11 +119,32 @@ template <bool kFindFree = false, class Tables, class IsKey, class Free = FirstF
 [[gnu::always_inline]] inline auto* find_in_levels(Tables& t, uint64_t end, uint64_t h, uint8_t tag,
                                                    const IsKey& is_key, bool& absent,
                                                    Free&& free = Free()) {
+  using funnel_detail::LevelPosition;
   using funnel_detail::search_levels_for_entry;
+  LevelPosition at;  // unused: the entry is the answer
   if constexpr (!kFindFree)
     if (worth_prefetching(t.usable_slots))
-      return search_levels_for_entry<false, true>(t, end, h, tag, is_key, absent, free);
-  return search_levels_for_entry<kFindFree, false>(t, end, h, tag, is_key, absent, free);
+      return search_levels_for_entry<false, true>(t, end, h, tag, is_key, absent, free, at);
+  return search_levels_for_entry<kFindFree, false>(t, end, h, tag, is_key, absent, free, at);
+}
+
+// The same level search for removal and the consistency check, which need the
+// key's location rather than its entry.
+template <class Tables, class IsKey>
+[[gnu::always_inline]] inline FunnelSearch search_levels(const Tables& t, uint64_t end, uint64_t h,
+                                                         uint8_t tag, const IsKey& is_key) {
+  using funnel_detail::LevelPosition;
+  using funnel_detail::search_levels_for_entry;
+  bool absent = false;
+  FirstFreeSlot unused;
+  LevelPosition at;
+  const auto* e =
+      worth_prefetching(t.usable_slots)
+          ? search_levels_for_entry<false, true>(t, end, h, tag, is_key, absent, unused, at)
+          : search_levels_for_entry<false, false>(t, end, h, tag, is_key, absent, unused, at);
+  if (e != nullptr)
+    return FunnelSearch::found_at({SlotKind::Level, static_cast<uint32_t>(at.level), at.slot});
+  return absent ? FunnelSearch::absent() : FunnelSearch::undetermined_yet();
 }
 
 // Both fallback buckets in full (a bucket met twice is scanned once).
