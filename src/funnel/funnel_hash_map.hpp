@@ -83,7 +83,7 @@ class FunnelHashMap {
   uint64_t capacity() const noexcept { return capacity_; }
 
   V* get(const K& key) { return const_cast<V*>(std::as_const(*this).get(key)); }
-  const V* get(const K& key) const {
+  [[gnu::always_inline]] const V* get(const K& key) const {
     const EntryType* e = find_matching(hash_of(key), equal_to(key));
     return e != nullptr ? &e->value : nullptr;
   }
