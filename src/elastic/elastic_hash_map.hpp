@@ -130,7 +130,7 @@ class ElasticHashMap {
   // An equal stored key keeps its key object and gets the new value; the old
   // value is returned. On std::bad_alloc (growth failed) the map is unchanged
   // and `key` and `value` are destroyed with the parameters.
-  std::optional<V> insert(K key, V value) {
+  [[gnu::always_inline]] std::optional<V> insert(K key, V value) {
     const uint64_t h = hash_of(key);
     SlotPosition at = find_position(h, tag_of(h), equal_to(key));
     if (at.slot != kNoSlot)
@@ -313,15 +313,20 @@ class ElasticHashMap {
   template <class IsKey>
   Found find_slot(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const LevelType* const end = searched_end();
+    if (levels_.empty() || !worth_prefetching(levels_[0].slots()))
+      return find_in_levels<false>(end, h, tag, is_key);
     // Beyond the caches every level searched is a miss of its own, and where
     // the search starts in each is known from h alone: ask for the later
     // levels' first groups before comparing in the first.
-    if (end - levels_.data() > 1 && worth_prefetching(levels_[0].slots()))
-      for (const LevelType* lv = levels_.data() + 1; lv != end; ++lv)
-        if (lv->len() != 0) lv->table().prefetch_group_ctrl(lv->probe_seq(h).group());
+    for (const LevelType* lv = levels_.data() + 1; lv < end; ++lv)
+      if (lv->len() != 0) lv->table().prefetch_group_ctrl(lv->probe_seq(h).group());
+    return find_in_levels<true>(end, h, tag, is_key);
+  }
+  template <bool kPrefetch, class IsKey>
+  Found find_in_levels(const LevelType* end, uint64_t h, uint8_t tag, IsKey&& is_key) const {
     for (const LevelType* lv = levels_.data(); lv != end; ++lv) {
       if (lv->len() == 0) continue;
-      uint64_t slot = lv->find(h, tag, is_key);
+      uint64_t slot = lv->template find<kPrefetch>(h, tag, is_key);
       if (slot != kNoSlot) return {lv, slot};
     }
     return {nullptr, kNoSlot};

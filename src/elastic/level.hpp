@@ -51,8 +51,8 @@
 namespace quenlor {
 
 template <class K, class V, class A = ZeroedAllocator>
-class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
-  using Base = CountedTable<Entry<K, V>, AlwaysDeleted, A>;
+class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
+  using Base = CountedTable<Entry<K, V>, AlwaysDeleted, A, true>;
 
  public:
   using Slot = Entry<K, V>;
@@ -157,11 +157,18 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
   // lies within the longest sequence prefix any placement used since the
   // level was last emptied, so searches stop there.
   uint64_t longest_probe() const noexcept { return longest_probe_; }
+  // The groups the placement went past get the key's mark.
   void note_placed(uint64_t h, uint64_t slot) noexcept {
     const uint64_t g = slot / kGroupWidth;
     ProbeSeq seq = probe_seq(h);
     uint64_t steps = 1;
-    for (; seq.group() != g && steps < this->groups(); ++steps) seq.advance();
+    if (seq.group() != g) {
+      const uint8_t bit = Table::mark_bit(h);
+      for (; seq.group() != g && steps < this->groups(); ++steps) {
+        this->mark_group(seq.group(), bit);
+        seq.advance();
+      }
+    }
     if (steps > longest_probe_) longest_probe_ = steps;
   }
   void clear() noexcept {
@@ -176,21 +183,25 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A> {
   }
 
   // Slot of the first entry along h's sequence, up to the first group showing
-  // EMPTY or the longest probe, whose key satisfies `is_key`, or kNoSlot.
-  // Requires groups() > 0.
-  template <class IsKey>
+  // EMPTY, the first no key like this one went past (its mark) or the longest
+  // probe, whose key satisfies `is_key`, or kNoSlot. Requires groups() > 0.
+  // kPrefetch: start loading a group's entries with its control bytes (worth
+  // it beyond the caches only).
+  template <bool kPrefetch, class IsKey>
   uint64_t find(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const Table& t = this->table();
     ProbeSeq seq = probe_seq(h);
     for (uint64_t visited = 1;; ++visited, seq.advance()) {
       uint64_t g = seq.group();
-      t.prefetch_group_entries(g);
+      if constexpr (kPrefetch) t.prefetch_group_entries(g);
       Group grp = t.group(g);
       for (unsigned lane : grp.match_tag(tag)) {
         uint64_t i = g * kGroupWidth + lane;
         if (is_key(t.entry(i).key)) return i;
       }
-      if (grp.match_empty() || visited >= longest_probe_) return kNoSlot;
+      // A single group has no marks, and its longest probe is 1.
+      if (grp.match_empty() || visited >= longest_probe_ || !t.group_marked(g, Table::mark_bit(h)))
+        return kNoSlot;
     }
   }
 

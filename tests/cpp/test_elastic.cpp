@@ -434,6 +434,30 @@ TEST_F(Elastic, ChurnSearchesStopAtTheLongestProbe) {
   for (uint64_t i = 0; i < m.level_count(); ++i) EXPECT_EQ(m.level(i).longest_probe(), 0u);
 }
 
+// A key that goes past a full group marks it with its hash's bit; searches
+// stop at a group without their key's bit, so a missing mark would hide a key.
+TEST_F(Elastic, GroupMarksRecordKeysThatWentPast) {
+  using Table = PinnedMap::LevelType::Table;
+  auto m = PinnedMap::with_options(opts(100));  // level 0: four groups
+  const uint64_t start = table_salt(0) & 3;     // every key below starts in group 0
+  const auto word = [&](uint64_t i, uint64_t bit) { return start | (i << 8) | (bit << 54); };
+  for (uint64_t i = 0; i < 16; ++i) m.insert(Key(word(i, 5), i), Val(i));
+  EXPECT_FALSE(m.level(0).table().group_marked(0, Table::mark_bit(word(0, 5))));
+  m.insert(Key(word(16, 2), 16), Val(16));  // group 0 is full: the key lands in group 1
+  EXPECT_EQ(m.position_of(Key(word(16, 2), 16))->slot / kGroupWidth, 1u);
+  EXPECT_TRUE(m.level(0).table().group_marked(0, Table::mark_bit(word(16, 2))));
+  EXPECT_FALSE(m.level(0).table().group_marked(0, Table::mark_bit(word(0, 5))));
+  EXPECT_FALSE(m.get(Key(word(17, 5), 17)));  // stops at group 0
+  EXPECT_EQ(m.get(Key(word(16, 2), 16))->v, 16u);
+  m.check_consistency();
+  // Removal keeps the mark (DELETED bytes do not end searches either); a
+  // clear resets it.
+  m.remove(Key(word(16, 2), 16));
+  EXPECT_TRUE(m.level(0).table().group_marked(0, Table::mark_bit(word(16, 2))));
+  m.clear();
+  EXPECT_FALSE(m.level(0).table().group_marked(0, Table::mark_bit(word(16, 2))));
+}
+
 // Also checks traversal: iter and for_each agree and visit each entry once,
 // in strictly increasing (level, slot) order.
 TEST_F(Elastic, MatchesUnorderedMapUnderRandomOperations) {

@@ -22,10 +22,10 @@
 
 namespace quenlor {
 
-template <class T, class Rule, class A = ZeroedAllocator>
+template <class T, class Rule, class A = ZeroedAllocator, bool kGroupMarks = false>
 class CountedTable {
  public:
-  using Table = RawTable<T, A>;
+  using Table = RawTable<T, A, kGroupMarks>;
 
   CountedTable() noexcept = default;
   // At least n slots in whole groups. Throws std::bad_alloc (or LayoutOverflow).
@@ -63,6 +63,7 @@ class CountedTable {
   // More than half the slots DELETED: lookups pay for them, a rebuild drops them.
   bool needs_purge() const noexcept { return tombstones_ > table_.slots() / 2; }
   const Table& table() const noexcept { return table_; }
+  void mark_group(uint64_t g, uint8_t bit) noexcept { table_.mark_group(g, bit); }
   const T& entry(uint64_t i) const noexcept { return table_.entry(i); }
   T& entry(uint64_t i) noexcept { return table_.entry(i); }
 

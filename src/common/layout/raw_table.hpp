@@ -1,8 +1,14 @@
 // RawTable: a fixed array of entry slots in groups of 16 with one control byte
 // per slot, in a single 64-byte-aligned block whose control bytes start EMPTY:
 //
-//   [ slots x T entries | pad to 64 | slots control bytes ]
+//   [ slots x T entries | pad to 64 | slots control bytes | group marks ]
 //
+// Group marks (kGroupMarks, tables of two groups or more): one byte per group
+// for owners that probe from group to group. Bit b of a group's byte is set
+// once a key whose hash selects b (mark_bit) went past the group because it
+// was full; a clear bit proves that no such key lies further along a sequence
+// through the group, so a search can stop there. Bits are only cleared by a
+// reset, like EMPTY bytes.
 // Group loads never reach past the last control byte, so the block ends
 // there: a one-group table is 400 bytes, not 448.
 // A table is built once with its final size and never grows; an entry stays in
@@ -29,13 +35,19 @@
 
 namespace quenlor {
 
-template <class T, class A = ZeroedAllocator>
+template <class T, class A = ZeroedAllocator, bool kGroupMarks = false>
 class RawTable {
  public:
   struct Layout {
     std::size_t ctrl_offset;
     std::size_t total;
   };
+
+  // Group marks of a table with `slots` slots: none for a single group,
+  // which no probe goes past.
+  static uint64_t mark_bytes(uint64_t slots) noexcept {
+    return kGroupMarks && slots > kGroupWidth ? slots / kGroupWidth : 0;
+  }
 
   // Byte layout for `slots` slots; LayoutOverflow when it cannot be represented.
   static Layout layout_for(uint64_t slots) {
@@ -45,7 +57,7 @@ class RawTable {
     uint64_t entry_bytes = slots * sizeof(T);
     uint64_t ctrl_offset = (entry_bytes + 63) & ~uint64_t{63};
     if (slots > kMaxBytes || ctrl_offset > kMaxBytes - slots) throw LayoutOverflow();
-    uint64_t total = ctrl_offset + slots;
+    uint64_t total = ctrl_offset + slots + mark_bytes(slots);
     if (total > SIZE_MAX) throw LayoutOverflow();
     return {static_cast<std::size_t>(ctrl_offset), static_cast<std::size_t>(total)};
   }
@@ -65,7 +77,7 @@ class RawTable {
     // a value; allocators without uninitialised blocks hand out zeroed ones.
     if constexpr (requires { t.alloc_.allocate(lay.total); }) {
       block = static_cast<unsigned char*>(t.alloc_.allocate(lay.total));
-      std::memset(block + lay.ctrl_offset, EMPTY, slots);
+      std::memset(block + lay.ctrl_offset, EMPTY, slots + mark_bytes(slots));
     } else {
       block = static_cast<unsigned char*>(t.alloc_.allocate_zeroed(lay.total));
     }
@@ -143,11 +155,29 @@ class RawTable {
     return out;
   }
 
-  void reset_ctrl() noexcept {
-    if (slots_ != 0) std::memset(ctrl_, EMPTY, slots_);
+  // The bit of a key with hash h in a group's mark byte.
+  static uint8_t mark_bit(uint64_t h) noexcept {
+    return static_cast<uint8_t>(uint8_t{1} << ((h >> 54) & 7));  // clear of tags and group indices
   }
-  // reset_ctrl for `count` groups from group `first`.
+  bool group_marked(uint64_t g, uint8_t bit) const noexcept {
+    static_assert(kGroupMarks);
+    QUENLOR_DCHECK(groups_ >= 2 && g < groups_);
+    return (ctrl_[slots_ + g] & bit) != 0;
+  }
+  void mark_group(uint64_t g, uint8_t bit) noexcept {
+    static_assert(kGroupMarks);
+    QUENLOR_DCHECK(groups_ >= 2 && g < groups_);
+    ctrl_[slots_ + g] |= bit;
+  }
+
+  // Every control byte EMPTY and every group mark clear (both are 0).
+  void reset_ctrl() noexcept {
+    static_assert(EMPTY == 0);
+    if (slots_ != 0) std::memset(ctrl_, EMPTY, slots_ + mark_bytes(slots_));
+  }
+  // reset_ctrl for `count` groups from group `first` (their marks stay).
   void reset_group_ctrl(uint64_t first, uint64_t count) noexcept {
+    static_assert(!kGroupMarks);
     QUENLOR_DCHECK(first + count <= groups_);
     if (count != 0) std::memset(ctrl_ + first * kGroupWidth, EMPTY, count * kGroupWidth);
   }
