@@ -10,10 +10,11 @@ misses), giving nanoseconds per key next to a dict doing the same.  Times are
 the process's CPU time, so other work on a shared machine inflates them less.
 
 Table memory comes from the C allocator's statistics (glibc mallinfo2): the
-bytes a fresh map takes.  Allocated slots are exact for ElasticHashMap (its
-levels are n/2, n/4, ... entries, each rounded up to 16 times a power of two
-slots); for FunnelHashMap they are estimated as those bytes / 25 (a 24-byte
-entry plus one control byte per slot, which is nearly all it allocates).
+bytes a map takes once it holds nearly as many keys as it can before growing.
+Allocated slots are exact for ElasticHashMap (its levels are n/2, n/4, ...
+entries, each rounded up to 16 times a power of two slots); for FunnelHashMap
+they are estimated as those bytes / 25 (a 24-byte entry plus one control byte
+per slot, which is nearly all it allocates).
 
     python scripts/measure_load.py --n 1000000
 """
@@ -72,12 +73,17 @@ def build(cls, n, fraction, third):
     return cls.with_options(n, fraction, probe_scale=third)
 
 
-def table_bytes(cls, n, fraction, third):
+def table_bytes(cls, n, fraction, third, entries):
+    """Heap bytes of a map holding ``entries`` keys made beforehand (an
+    ElasticHashMap allocates a level when its first key arrives)."""
     if HEAP_BYTES is None:
         return None
+    keys = list(range(entries))
     gc.collect()
     before = HEAP_BYTES()
     m = build(cls, n, fraction, third)
+    for k in keys:
+        m[k] = None
     used = HEAP_BYTES() - before
     del m
     return used
@@ -120,7 +126,8 @@ def timed_lookup(target, keys):
 
 def measure(cls, n, fraction, third):
     grow_at, cap = growth_point(cls, n, fraction, third)
-    used = table_bytes(cls, n, fraction, third)
+    # Short of the growth point by a chunk, as the timed fill below.
+    used = table_bytes(cls, n, fraction, third, max(grow_at - CHUNK, 0))
     if cls is quenlor.ElasticHashMap:
         slots = elastic_slots(cap)
     else:
