@@ -407,11 +407,12 @@ class ElasticHashMap {
   }
 
   // The re-placement of a rebuild or purge: entries moved out of the map,
-  // in traversal order, go back from batch 0 into levels emptied for them,
-  // each with its block and without DELETED bytes. Each lands exactly where
-  // place_by_batch_rule would put it, but the batch position and the counts
-  // stay in registers until finish(), the levels' blocks are known to
-  // exist, and nothing can fail. Keys are distinct, so none is compared.
+  // in traversal order, go back from batch 0 into levels emptied for them
+  // (no DELETED bytes; every level has its block once there is an entry to
+  // place). Each lands exactly where place_by_batch_rule would put it, but
+  // the batch position and the counts are kept locally until finish(), no
+  // level is checked for its block, and nothing can fail. Keys are
+  // distinct, so none is compared.
   class Refill {
    public:
     explicit Refill(ElasticHashMap& m) noexcept
@@ -424,25 +425,22 @@ class ElasticHashMap {
           remaining_(m.batch_remaining_),
           populated_(m.max_populated_level_),
           len_(m.len_) {
-      QUENLOR_DCHECK(count_ == 0 || std::all_of(levels_, levels_ + count_, [](const LevelType& lv) {
-                       return lv.allocated() && lv.tombstones() == 0;
-                     }));
+      QUENLOR_DCHECK(std::all_of(levels_, levels_ + count_,
+                                 [](const LevelType& lv) { return lv.tombstones() == 0; }));
     }
     Refill(const Refill&) = delete;
     Refill& operator=(const Refill&) = delete;
 
     uint64_t batch_index() const noexcept { return b_; }
 
-    // Starts loading where a key with hash h is first probed in the levels
+    // Starts loading the first group a key with hash h probes in the levels
     // of the current batch.
     void prefetch(uint64_t h) const noexcept {
-      const uint64_t first = b_ == 0 ? 0 : std::min(b_, count_) - 1;
+      const uint64_t first = b_ == 0 ? 0 : b_ - 1;
       const uint64_t end = std::min(count_, b_ + 1);
       for (uint64_t j = first; j < end; ++j) {
         const LevelType& lv = levels_[j];
-        const uint64_t g = lv.probe_seq(h).group();
-        lv.table().prefetch_group_ctrl(g);
-        lv.table().prefetch_group_entries(g);
+        lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
       }
     }
 
@@ -452,7 +450,7 @@ class ElasticHashMap {
         advance();
       const ElasticPlace at =
           choose_elastic_slot<true>(std::span<const LevelType>(levels_, count_), b_, h);
-      QUENLOR_DCHECK(at.slot != kNoSlot);
+      QUENLOR_DCHECK(at.slot != kNoSlot && levels_[at.level].allocated());
       LevelType& lv = levels_[at.level];
       lv.place(at.slot, std::move(e), tag_of(h));
       lv.note_placed(at.probes);
@@ -485,60 +483,6 @@ class ElasticHashMap {
     uint64_t plan_size_;
     uint64_t b_, remaining_, populated_, len_;
   };
-
-  // refill(source): source(put) calls put(EntryType&&) for each entry to
-  // re-place, in order, after reset_batches() on levels emptied for them.
-  template <class Source>
-  void refill(Source&& source) noexcept {
-    if (refill_plainly) [[unlikely]] {
-      source([this](EntryType&& e) {
-        const uint64_t h = hash_of(e.key);
-        place_by_batch_rule(std::move(e), h);
-      });
-      return;
-    }
-    Refill r(*this);
-    if (levels_.empty() || !worth_prefetching(levels_[0].slots())) {
-      source([&](EntryType&& e) {
-        const uint64_t h = hash_of(e.key);
-        r.place(std::move(e), h);
-      });
-      r.finish();
-      return;
-    }
-    // Beyond the caches each placement misses: entries wait in a ring for a
-    // few steps after their first groups were asked for, so the misses
-    // overlap. Placement order stays the order given.
-    constexpr unsigned kAhead = 8;
-    union Held {
-      Held() noexcept {}
-      ~Held() {}
-      EntryType e;
-    };
-    Held ring[kAhead];
-    uint64_t hashes[kAhead];
-    unsigned held = 0, oldest = 0;
-    source([&](EntryType&& e) {
-      const uint64_t h = hash_of(e.key);
-      r.prefetch(h);
-      if (held < kAhead) {
-        std::construct_at(&ring[held].e, std::move(e));
-        hashes[held++] = h;
-        return;
-      }
-      r.place(std::move(ring[oldest].e), hashes[oldest]);
-      std::destroy_at(&ring[oldest].e);
-      std::construct_at(&ring[oldest].e, std::move(e));
-      hashes[oldest] = h;
-      oldest = (oldest + 1) % kAhead;
-    });
-    for (unsigned i = 0; i < held; ++i) {
-      const unsigned at = (oldest + i) % kAhead;
-      r.place(std::move(ring[at].e), hashes[at]);
-      std::destroy_at(&ring[at].e);
-    }
-    r.finish();
-  }
 
   // ---- rebuild (cold) -----------------------------------------------------
 
@@ -582,9 +526,21 @@ class ElasticHashMap {
     install(std::move(g), new_capacity);
     // Every entry finds a slot: the new levels have at least len slots and
     // the fallback probes every group of every level.
-    refill([&old](auto&& put) {
-      for (LevelType& lv : old) lv.drain(put);
-    });
+    if (refill_plainly) [[unlikely]] {
+      for (LevelType& lv : old)
+        lv.drain([this](EntryType&& e) {
+          const uint64_t h = hash_of(e.key);
+          place_by_batch_rule(std::move(e), h);
+        });
+      return;
+    }
+    Refill r(*this);
+    for (LevelType& lv : old)
+      lv.drain([&r, this](EntryType&& e) {
+        const uint64_t h = hash_of(e.key);
+        r.place(std::move(e), h);
+      });
+    r.finish();
   }
 
   [[gnu::noinline]] void grow() { rebuild(grown_capacity(capacity_)); }
@@ -618,9 +574,26 @@ class ElasticHashMap {
     for (LevelType& lv : levels_) lv.drain([&](EntryType&& e) { moved.push_back(std::move(e)); });
     len_ = 0;
     reset_batches();
-    refill([&moved](auto&& put) {
-      for (EntryType& e : moved) put(std::move(e));
-    });
+    if (refill_plainly) [[unlikely]] {
+      for (EntryType& e : moved) {
+        const uint64_t h = hash_of(e.key);
+        place_by_batch_rule(std::move(e), h);
+      }
+      return;
+    }
+    // Entries land all over the levels: the first group of the ones a few
+    // steps ahead starts loading early, in the levels of the current batch,
+    // so that the misses overlap.
+    constexpr uint64_t kAhead = 16;
+    const uint64_t count = moved.size();
+    const bool prefetch = !levels_.empty() && worth_prefetching(levels_[0].slots());
+    Refill r(*this);
+    for (uint64_t i = 0; i < count; ++i) {
+      if (prefetch && i + kAhead < count) r.prefetch(hash_of(moved[i + kAhead].key));
+      const uint64_t h = hash_of(moved[i].key);
+      r.place(std::move(moved[i]), h);
+    }
+    r.finish();
   }
 
   // ---- what TableIter and ExtractIf need --------------------------------------

@@ -286,9 +286,6 @@ class FunnelHashMap {
   // Tests only: purge through a full rebuild at the same capacity, the plain
   // procedure the in-place purge must match exactly.
   static inline bool purge_by_rebuild = false;
-  // Tests only: rebuilds re-place the entries one by one as they are taken
-  // out, the plain order their look-ahead ring must keep.
-  static inline bool refill_plainly = false;
 
  private:
   template <class, class>
@@ -391,58 +388,16 @@ class FunnelHashMap {
     if (len_ != 0 || fresh.usable_slots == 0) fresh.overflow.reserve(sat_add(len_, spare_overflow));
 
     uint64_t populated = 0;
+    const typename Tables::StoredLevels stored(fresh);
     const auto rehome = [&](EntryType&& e, uint64_t h) noexcept {
-      if (!fresh.place_new(h, std::move(e), tag_of(h), populated))
+      if (!fresh.place_new(stored, h, std::move(e), tag_of(h), populated))
         fresh.overflow.push_back(OverflowEntry<K, V>{std::move(e), h});
     };
-    uint64_t prefetched_levels = 0;
-    while (prefetched_levels < std::min<uint64_t>(fresh.levels.size(), 2) &&
-           worth_prefetching(fresh.levels[prefetched_levels].slots()))
-      ++prefetched_levels;
-    if (prefetched_levels == 0 || refill_plainly) {
-      for (uint64_t a = 0; a < tables_.area_count(); ++a)
-        tables_.area(a).drain([&](EntryType&& e) {
-          const uint64_t h = hash_of(e.key);
-          rehome(std::move(e), h);
-        });
-    } else {
-      // Beyond the caches every placement misses: entries wait in a ring for
-      // a few steps after their places in the first levels were asked for,
-      // so the misses overlap. Placement order stays traversal order.
-      constexpr unsigned kAhead = 8;
-      union Held {
-        Held() noexcept {}
-        ~Held() {}
-        EntryType e;
-      };
-      Held ring[kAhead];
-      uint64_t hashes[kAhead];
-      unsigned held = 0, oldest = 0;
-      for (uint64_t a = 0; a < tables_.area_count(); ++a)
-        tables_.area(a).drain([&](EntryType&& e) {
-          const uint64_t h = hash_of(e.key);
-          for (uint64_t j = 0; j < prefetched_levels; ++j) {
-            const Level& lv = fresh.levels[j];
-            lv.table().prefetch_group_ctrl(lv.probe_group(h));
-            lv.table().prefetch_group_entries(lv.probe_group(h));
-          }
-          if (held < kAhead) {
-            std::construct_at(&ring[held].e, std::move(e));
-            hashes[held++] = h;
-            return;
-          }
-          rehome(std::move(ring[oldest].e), hashes[oldest]);
-          std::destroy_at(&ring[oldest].e);
-          std::construct_at(&ring[oldest].e, std::move(e));
-          hashes[oldest] = h;
-          oldest = (oldest + 1) % kAhead;
-        });
-      for (unsigned i = 0; i < held; ++i) {
-        const unsigned at = (oldest + i) % kAhead;
-        rehome(std::move(ring[at].e), hashes[at]);
-        std::destroy_at(&ring[at].e);
-      }
-    }
+    for (uint64_t a = 0; a < tables_.area_count(); ++a)
+      tables_.area(a).drain([&](EntryType&& e) {
+        const uint64_t h = hash_of(e.key);
+        rehome(std::move(e), h);
+      });
     for (auto& oe : tables_.overflow) rehome(std::move(oe.entry), oe.hash);
     tables_.overflow.clear();
     fit_overflow(fresh.overflow, spare_overflow);
@@ -525,11 +480,12 @@ class FunnelHashMap {
     tables_.special.primary.group_summaries.zero();
 
     uint64_t populated = 0;
+    const typename Tables::StoredLevels stored(tables_);
     for (Level& lv : tables_.levels)
       lv.replace_group_by_group([&](EntryType&& e) {
         const uint64_t h = hash_of(e.key);
         [[maybe_unused]] const bool placed =
-            tables_.place_new(h, std::move(e), tag_of(h), populated);
+            tables_.place_new(stored, h, std::move(e), tag_of(h), populated);
         QUENLOR_DCHECK(placed);
       });
 
@@ -552,7 +508,8 @@ class FunnelHashMap {
         }
       }
       auto& oe = moved[i];
-      if (tables_.place_new(oe.hash, std::move(oe.entry), tag_of(oe.hash), populated)) continue;
+      if (tables_.place_new(stored, oe.hash, std::move(oe.entry), tag_of(oe.hash), populated))
+        continue;
       OverflowEntry<K, V>& to = moved[unplaced++];
       if (&to == &oe) continue;
       std::destroy_at(&to);  // moved from

@@ -396,13 +396,13 @@ TEST_F(Elastic, InPlacePurgeMatchesRebuild) {
 }
 
 // Rebuilds and purges re-place entries through a loop of their own (batch
-// state kept locally, a look-ahead ring in tables beyond the caches); the
-// plain procedure places each entry as the insertion of a new key does. Two
-// maps driven the same way, one re-placing each way, keep every entry in the
-// same slot, the same traversal order, batch state and longest probes: through
-// growth from empty past the size where the ring is used, a reserve, purges of
-// a large map, and fill-and-drain cycles, with keys sharing hash words and
-// reserve fractions that reach the extra batch.
+// state kept locally, no block checks); the plain procedure places each entry
+// as the insertion of a new key does. Two maps driven the same way, one
+// re-placing each way, keep every entry in the same slot, the same traversal
+// order, batch state and longest probes: through growth from empty, a
+// reserve, a purge of a map large enough for the look-ahead, and
+// fill-and-drain cycles, with keys sharing hash words and reserve fractions
+// that reach the extra batch.
 TEST_F(Elastic, RefillMatchesPlainPlacement) {
   struct Plainly {
     Plainly() { PinnedMap::refill_plainly = true; }
@@ -455,7 +455,7 @@ TEST_F(Elastic, RefillMatchesPlainPlacement) {
       }
     }
     if (c.n >= 40000) {
-      ASSERT_TRUE(worth_prefetching(m.level(0).slots()));  // the ring was used
+      ASSERT_TRUE(worth_prefetching(m.level(0).slots()));  // the purge looks ahead
       // Removing most of level 1 purges the whole map.
       uint64_t purges = 0;
       for (uint64_t id = 0; id < c.n && purges == 0; ++id) {

@@ -481,50 +481,6 @@ TEST_F(Funnel, InPlacePurgeMatchesRebuild) {
   }
 }
 
-// Rebuilds of tables beyond the caches take entries out a few steps ahead of
-// placing them (a look-ahead ring); the plain procedure places each as it is
-// taken out. Two maps grown the same way from empty, one each way, keep the
-// same entries in the same places and traversal order, also with keys sharing
-// hash words (special array and overflow).
-TEST_F(Funnel, RebuildRingKeepsPlainPlacement) {
-  struct Plainly {
-    Plainly() { Map::refill_plainly = true; }
-    ~Plainly() { Map::refill_plainly = false; }
-  };
-  auto k = [](uint64_t id) { return Key(id % 16 == 5 ? mix(id % 3) : mix(id), id); };
-  Map m = make(0), plain = make(0);
-  const auto expect_same = [&] {
-    ASSERT_EQ(m.len(), plain.len());
-    ASSERT_EQ(m.capacity(), plain.capacity());
-    ASSERT_EQ(m.max_populated_level(), plain.max_populated_level());
-    ASSERT_EQ(m.overflow_len(), plain.overflow_len());
-    ASSERT_EQ(ids(m), ids(plain));
-    m.for_each([&](const Key& key, const Val&) {
-      ASSERT_EQ(m.find_location(key), plain.find_location(key));
-    });
-    expect_consistent(m);
-  };
-  for (uint64_t id = 0; id < 70000; ++id) {
-    const uint64_t cap = m.capacity();
-    m.insert(k(id), Val(id));
-    {
-      Plainly scope;
-      plain.insert(k(id), Val(id));
-    }
-    if (m.capacity() != cap) {
-      ASSERT_NO_FATAL_FAILURE(expect_same());
-    }
-  }
-  m.resize(m.capacity() * 2);
-  {
-    Plainly scope;
-    plain.resize(plain.capacity() * 2);
-  }
-  ASSERT_NO_FATAL_FAILURE(expect_same());
-  EXPECT_TRUE(worth_prefetching(m.levels()[0].slots()));  // the ring was used
-  EXPECT_GT(m.overflow_len(), 0u);
-}
-
 // Neither purge compares keys: keys whose equality changed since they were
 // stored (here: all equal) stay apart.
 TEST_F(Funnel, PurgeComparesNoKeys) {
