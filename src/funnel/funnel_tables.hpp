@@ -202,9 +202,8 @@ struct FunnelTables {
   struct StoredLevels {
     Level* first;
     uint64_t count;
-    uint64_t first_level;
     explicit StoredLevels(FunnelTables& t) noexcept
-        : first(t.levels.data()), count(t.levels.size()), first_level(t.first_level) {}
+        : first(t.levels.data()), count(t.levels.size()) {}
   };
 
   // place_new with the stored levels given.
@@ -224,7 +223,7 @@ struct FunnelTables {
       const uint64_t g = lv.probe_group(h);
       if (const LaneMask free = lv.table().match_free(g)) {
         lv.place_made(g * kGroupWidth + free.lowest(), tag, make);
-        max_populated_level = std::max<uint64_t>(max_populated_level, stored.first_level + i);
+        max_populated_level = std::max<uint64_t>(max_populated_level, first_level + i);
         return true;
       }
     }
