@@ -259,6 +259,9 @@ class ElasticHashMap {
   // Tests only: purge through a full rebuild at the same capacity, the plain
   // procedure the in-place purge must match exactly.
   static inline bool purge_by_rebuild = false;
+  // Tests only: rebuilds and purges re-place every entry as an insertion of
+  // a new key does, the plain procedure their own loop must match exactly.
+  static inline bool refill_plainly = false;
 
   // Gives every level its block now instead of at its first placement; the
   // map behaves the same either way (a test oracle). Throws std::bad_alloc.
@@ -357,20 +360,20 @@ class ElasticHashMap {
     }
   }
 
-  SlotPosition choose_slot_for_new_key(uint64_t h) const noexcept {
+  ElasticPlace choose_slot_for_new_key(uint64_t h) const noexcept {
     return choose_elastic_slot(std::span<const LevelType>(levels_), batch_index_, h);
   }
 
-  void place_new_entry(SlotPosition at, EntryType&& e, uint64_t h) noexcept {
+  void place_new_entry(ElasticPlace at, EntryType&& e, uint64_t h) noexcept {
     place_new_entry_made(
         at, [&e]() -> EntryType&& { return std::move(e); }, h);
   }
   template <class Make>
-  void place_new_entry_made(SlotPosition at, Make&& make, uint64_t h) noexcept {
+  void place_new_entry_made(ElasticPlace at, Make&& make, uint64_t h) noexcept {
     const uint8_t tag = tag_of(h);
     QUENLOR_DCHECK(at.level < levels_.size() && levels_[at.level].has_free_slot());
     levels_[at.level].place_made(at.slot, tag, make);
-    levels_[at.level].note_placed(h, at.slot);
+    levels_[at.level].note_placed(h, at.probes);
     if (at.level > max_populated_level_) max_populated_level_ = at.level;
     ++len_;
     if (batch_remaining_ > 0) --batch_remaining_;
@@ -381,19 +384,36 @@ class ElasticHashMap {
   void place_by_batch_rule(EntryType&& e, uint64_t h) {
     place_new_entry(slot_by_batch_rule(h), std::move(e), h);
   }
+  // The re-placement Refill must match (tests only).
+  [[gnu::noinline]] void place_plainly(EntryType&& e) noexcept {
+    const uint64_t h = hash_of(e.key);
+    place_by_batch_rule(std::move(e), h);
+  }
   // insert()'s placement, out of line so that its search stays inline.
   [[gnu::noinline]] void place_absent_key(EntryType&& e, uint64_t h) {
-    place_by_batch_rule(std::move(e), h);
+    place_new_entry(slot_by_batch_rule_inline(h), std::move(e), h);
   }
   template <class Make>
   void place_made_by_batch_rule(uint64_t h, Make&& make) {
     place_new_entry_made(slot_by_batch_rule(h), make, h);
   }
-  SlotPosition slot_by_batch_rule(uint64_t h) {
+  // Batch advance and slot choice. The compiler's own choices suit the
+  // copies; insert()'s out-of-line placement (place_absent_key) is better
+  // off with everything inlined (20 instructions per insertion).
+  ElasticPlace slot_by_batch_rule(uint64_t h) {
+    return batch_rule_slot(h, [this](uint64_t hh) { return choose_slot_for_new_key(hh); });
+  }
+  [[gnu::always_inline]] ElasticPlace slot_by_batch_rule_inline(uint64_t h) {
+    return batch_rule_slot(h, [this](uint64_t hh) {
+      return choose_elastic_slot(std::span<const LevelType>(levels_), batch_index_, hh);
+    });
+  }
+  template <class Choose>
+  [[gnu::always_inline]] ElasticPlace batch_rule_slot(uint64_t h, Choose&& choose) {
     advance_batch();
     QUENLOR_DCHECK(batch_plan_.empty() || batch_index_ < batch_plan_.size());
     if (levels_.empty()) fatal("no free slot found after resize");
-    SlotPosition at = choose_slot_for_new_key(h);
+    ElasticPlace at = choose(h);
     if (at.slot == kNoSlot) fatal("no free slot found after resize");
     // The first key of a level brings its block; nothing has changed yet if
     // that fails. Rebuilds that move entries allocate every level up front.
@@ -407,6 +427,84 @@ class ElasticHashMap {
     batch_remaining_ = batch_plan_.empty() ? 0 : batch_plan_[0];
     max_populated_level_ = 0;
   }
+
+  // The re-placement of a rebuild or purge: entries moved out of the map,
+  // in traversal order, go back from batch 0 into levels emptied for them
+  // (no DELETED bytes; every level has its block once there is an entry to
+  // place). Each lands exactly where place_by_batch_rule would put it, but
+  // the batch position and the counts are kept locally until finish(), no
+  // level is checked for its block, and nothing can fail. Keys are
+  // distinct, so none is compared.
+  class Refill {
+   public:
+    explicit Refill(ElasticHashMap& m) noexcept
+        : m_(m),
+          levels_(m.levels_.data()),
+          count_(m.levels_.size()),
+          plan_(m.batch_plan_.get().data()),
+          plan_size_(m.batch_plan_.size()),
+          b_(m.batch_index_),
+          remaining_(m.batch_remaining_),
+          populated_(m.max_populated_level_),
+          len_(m.len_) {
+      QUENLOR_DCHECK(std::all_of(levels_, levels_ + count_,
+                                 [](const LevelType& lv) { return lv.tombstones() == 0; }));
+    }
+    Refill(const Refill&) = delete;
+    Refill& operator=(const Refill&) = delete;
+
+    uint64_t batch_index() const noexcept { return b_; }
+
+    // Starts loading the first group a key with hash h probes in the levels
+    // of the current batch.
+    void prefetch(uint64_t h) const noexcept {
+      const uint64_t first = b_ == 0 ? 0 : b_ - 1;
+      const uint64_t end = std::min(count_, b_ + 1);
+      for (uint64_t j = first; j < end; ++j) {
+        const LevelType& lv = levels_[j];
+        lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
+      }
+    }
+
+    // h is hash_of(e.key). The new levels have a slot for every entry.
+    [[gnu::always_inline]] void place(EntryType&& e, uint64_t h) noexcept {
+      if (remaining_ == 0) [[unlikely]]
+        advance();
+      const ElasticPlace at =
+          choose_elastic_slot<true>(std::span<const LevelType>(levels_, count_), b_, h);
+      QUENLOR_DCHECK(at.slot != kNoSlot && levels_[at.level].allocated());
+      LevelType& lv = levels_[at.level];
+      lv.place(at.slot, std::move(e), tag_of(h));
+      lv.note_placed(h, at.probes);
+      if (at.level > populated_) populated_ = at.level;
+      ++len_;
+      if (remaining_ != 0) --remaining_;
+    }
+
+    void finish() noexcept {
+      m_.batch_index_ = b_;
+      m_.batch_remaining_ = remaining_;
+      m_.max_populated_level_ = populated_;
+      m_.len_ = len_;
+    }
+
+   private:
+    // advance_batch on the local copies.
+    [[gnu::noinline]] void advance() noexcept {
+      for (uint64_t j = b_ + 1; j < plan_size_; ++j) {
+        b_ = j;
+        remaining_ = plan_[j];
+        if (remaining_ != 0) break;
+      }
+    }
+
+    ElasticHashMap& m_;
+    LevelType* levels_;
+    uint64_t count_;
+    const uint64_t* plan_;
+    uint64_t plan_size_;
+    uint64_t b_, remaining_, populated_, len_;
+  };
 
   // ---- rebuild (cold) -----------------------------------------------------
 
@@ -448,16 +546,19 @@ class ElasticHashMap {
     if (g.total_slots < len_) fatal("no free slot found after resize");
     std::vector<LevelType> old = std::move(levels_);
     install(std::move(g), new_capacity);
-    for (LevelType& lv : old) drain_into_new_levels(lv);
-  }
-
-  // Every entry finds a slot: the new levels have at least len slots and the
-  // fallback probes every group of every level.
-  void drain_into_new_levels(LevelType& from) noexcept {
-    from.drain([this](EntryType&& e) {
-      const uint64_t h = hash_of(e.key);
-      place_by_batch_rule(std::move(e), h);
-    });
+    // Every entry finds a slot: the new levels have at least len slots and
+    // the fallback probes every group of every level.
+    if (refill_plainly) [[unlikely]] {
+      for (LevelType& lv : old) lv.drain([this](EntryType&& e) { place_plainly(std::move(e)); });
+      return;
+    }
+    Refill r(*this);
+    for (LevelType& lv : old)
+      lv.drain([&r, this](EntryType&& e) {
+        const uint64_t h = hash_of(e.key);
+        r.place(std::move(e), h);
+      });
+    r.finish();
   }
 
   [[gnu::noinline]] void grow() { rebuild(grown_capacity(capacity_)); }
@@ -491,26 +592,23 @@ class ElasticHashMap {
     for (LevelType& lv : levels_) lv.drain([&](EntryType&& e) { moved.push_back(std::move(e)); });
     len_ = 0;
     reset_batches();
+    if (refill_plainly) [[unlikely]] {
+      for (EntryType& e : moved) place_plainly(std::move(e));
+      return;
+    }
     // Entries land all over the levels: the first group of the ones a few
     // steps ahead starts loading early, in the levels of the current batch,
-    // so that the misses overlap. (Written out here: behind a helper function
-    // GCC dropped it.)
+    // so that the misses overlap.
     constexpr uint64_t kAhead = 16;
     const uint64_t count = moved.size();
     const bool prefetch = !levels_.empty() && worth_prefetching(levels_[0].slots());
+    Refill r(*this);
     for (uint64_t i = 0; i < count; ++i) {
-      if (prefetch && i + kAhead < count) {
-        const uint64_t ahead = hash_of(moved[i + kAhead].key);
-        const uint64_t first = batch_index_ == 0 ? 0 : batch_index_ - 1;
-        const uint64_t end = std::min<uint64_t>(levels_.size(), batch_index_ + 1);
-        for (uint64_t j = first; j < end; ++j) {
-          const LevelType& lv = levels_[j];
-          lv.table().prefetch_group_ctrl(lv.probe_seq(ahead).group());
-        }
-      }
+      if (prefetch && i + kAhead < count) r.prefetch(hash_of(moved[i + kAhead].key));
       const uint64_t h = hash_of(moved[i].key);
-      place_by_batch_rule(std::move(moved[i]), h);
+      r.place(std::move(moved[i]), h);
     }
+    r.finish();
   }
 
   // ---- what TableIter and ExtractIf need --------------------------------------

@@ -157,19 +157,18 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
   // lies within the longest sequence prefix any placement used since the
   // level was last emptied, so searches stop there.
   uint64_t longest_probe() const noexcept { return longest_probe_; }
-  // The groups the placement went past get the key's mark.
-  void note_placed(uint64_t h, uint64_t slot) noexcept {
-    const uint64_t g = slot / kGroupWidth;
-    ProbeSeq seq = probe_seq(h);
-    uint64_t steps = 1;
-    if (seq.group() != g) {
+  // A placement of a key with hash h found its slot in the `probes`-th
+  // group of its sequence (FreeSlot::probes); the groups before it, full,
+  // get the key's mark.
+  void note_placed(uint64_t h, uint64_t probes) noexcept {
+    QUENLOR_DCHECK(probes >= 1 && probes <= this->groups());
+    if (probes > 1) {
       const uint8_t bit = Table::mark_bit(h);
-      for (; seq.group() != g && steps < this->groups(); ++steps) {
+      ProbeSeq seq = probe_seq(h);
+      for (uint64_t passed = 1; passed < probes; ++passed, seq.advance())
         this->mark_group(seq.group(), bit);
-        seq.advance();
-      }
     }
-    if (steps > longest_probe_) longest_probe_ = steps;
+    if (probes > longest_probe_) longest_probe_ = probes;
   }
   void clear() noexcept {
     Base::clear();
@@ -205,20 +204,23 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
     }
   }
 
-  // First free slot within the first `budget` groups of the sequence, or
-  // kNoSlot. Requires has_free_slot() and budget ≥ 1; a budget of groups()
-  // always succeeds then.
-  uint64_t find_free_slot(uint64_t h, uint64_t budget) const noexcept {
+  // First free slot within the first `budget` groups of the sequence and the
+  // number of groups visited to find it, or kNoSlot. Requires
+  // has_free_slot() and budget ≥ 1; a budget of groups() always succeeds
+  // then. kAllocated: the caller knows the level has its block.
+  template <bool kAllocated = false>
+  FreeSlot find_free_slot(uint64_t h, uint64_t budget) const noexcept {
     QUENLOR_DCHECK(this->has_free_slot() && budget >= 1 && budget <= this->groups());
+    QUENLOR_DCHECK(!kAllocated || allocated());
     const Table& t = this->table();
     ProbeSeq seq = probe_seq(h);
     // No block yet: every group is free, the first one wins.
-    if (t.slots() == 0) [[unlikely]]
-      return seq.group() * kGroupWidth;
+    if (!kAllocated && t.slots() == 0) [[unlikely]]
+      return {seq.group() * kGroupWidth, 1};
     for (uint64_t visited = 1;; ++visited, seq.advance()) {
       LaneMask free = t.match_free(seq.group());
-      if (free) return seq.group() * kGroupWidth + free.lowest();
-      if (visited >= budget) return kNoSlot;
+      if (free) return {seq.group() * kGroupWidth + free.lowest(), visited};
+      if (visited >= budget) return {kNoSlot, 0};
     }
   }
 

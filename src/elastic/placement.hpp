@@ -20,67 +20,82 @@ struct LevelSlot {
 };
 inline constexpr uint64_t kNoLevelSlot = ~uint64_t{0};
 
+// A free slot of one level and how many groups of the key's sequence the
+// probe visited to find it (the level's longest probe needs it).
+struct FreeSlot {
+  uint64_t slot;
+  uint64_t probes;
+};
+
+// Where a new key goes: level, slot and probe count; slot == kNoLevelSlot: none.
+struct ElasticPlace {
+  uint64_t level;
+  uint64_t slot;
+  uint64_t probes;
+};
+
 namespace elastic_detail {
 
 // A free slot for hash h in level i within `budget` groups; skips a full
 // level. A budget of the level's group count always succeeds otherwise.
-template <class L>
+template <bool kAllocated, class L>
 [[gnu::always_inline]] inline bool free_slot_in_level(std::span<const L> levels, uint64_t i,
                                                       uint64_t h, uint64_t budget,
-                                                      LevelSlot& at) noexcept {
+                                                      ElasticPlace& at) noexcept {
   const L& lv = levels[i];
   if (!lv.has_free_slot()) return false;
-  const uint64_t slot = lv.find_free_slot(h, budget);
-  if (slot == kNoLevelSlot) return false;
-  at = {i, slot};
+  const FreeSlot free = lv.template find_free_slot<kAllocated>(h, budget);
+  if (free.slot == kNoLevelSlot) return false;
+  at = {i, free.slot, free.probes};
   return true;
 }
 
-template <class L>
+template <bool kAllocated, class L>
 [[gnu::always_inline]] inline bool free_slot_anywhere_in_level(std::span<const L> levels,
                                                                uint64_t i, uint64_t h,
-                                                               LevelSlot& at) noexcept {
-  return free_slot_in_level(levels, i, h, levels[i].groups(), at);
+                                                               ElasticPlace& at) noexcept {
+  return free_slot_in_level<kAllocated>(levels, i, h, levels[i].groups(), at);
 }
 
 }  // namespace elastic_detail
 
 // Requires at least one level. Inlined: it is on every insertion.
-template <class L>
-[[gnu::always_inline]] inline LevelSlot choose_elastic_slot(std::span<const L> levels,
-                                                            uint64_t batch_index,
-                                                            uint64_t h) noexcept {
+// kAllocated: every level has its block (rebuilds and purges).
+template <bool kAllocated = false, class L>
+[[gnu::always_inline]] inline ElasticPlace choose_elastic_slot(std::span<const L> levels,
+                                                               uint64_t batch_index,
+                                                               uint64_t h) noexcept {
   using elastic_detail::free_slot_anywhere_in_level;
   using elastic_detail::free_slot_in_level;
   const uint64_t count = levels.size();
   const uint64_t b = batch_index;
-  LevelSlot at{0, kNoLevelSlot};
+  ElasticPlace at{0, kNoLevelSlot, 0};
   if (b == 0) {
-    if (free_slot_anywhere_in_level(levels, 0, h, at)) return at;
+    if (free_slot_anywhere_in_level<kAllocated>(levels, 0, h, at)) return at;
   } else if (b >= count) {
-    if (free_slot_anywhere_in_level(levels, count - 1, h, at)) return at;
+    if (free_slot_anywhere_in_level<kAllocated>(levels, count - 1, h, at)) return at;
   } else {
     const L& cur = levels[b - 1];
     const L& next = levels[b];
     if (cur.free_slots() <= cur.reserve_threshold()) {
-      if (free_slot_anywhere_in_level(levels, b, h, at) ||
-          free_slot_anywhere_in_level(levels, b - 1, h, at))
+      if (free_slot_anywhere_in_level<kAllocated>(levels, b, h, at) ||
+          free_slot_anywhere_in_level<kAllocated>(levels, b - 1, h, at))
         return at;
     } else if (sat_mul(4, next.free_slots()) <= next.slots()) {
-      if (free_slot_anywhere_in_level(levels, b - 1, h, at) ||
-          free_slot_anywhere_in_level(levels, b, h, at))
+      if (free_slot_anywhere_in_level<kAllocated>(levels, b - 1, h, at) ||
+          free_slot_anywhere_in_level<kAllocated>(levels, b, h, at))
         return at;
     } else {
       const uint64_t budget = cur.probe_limit(cur.free_slots());
-      if (free_slot_in_level(levels, b - 1, h, budget, at) ||
-          free_slot_anywhere_in_level(levels, b, h, at) ||
-          free_slot_anywhere_in_level(levels, b - 1, h, at))
+      if (free_slot_in_level<kAllocated>(levels, b - 1, h, budget, at) ||
+          free_slot_anywhere_in_level<kAllocated>(levels, b, h, at) ||
+          free_slot_anywhere_in_level<kAllocated>(levels, b - 1, h, at))
         return at;
     }
   }
   for (uint64_t i = 0; i < count; ++i)
-    if (free_slot_anywhere_in_level(levels, i, h, at)) return at;
-  return {0, kNoLevelSlot};
+    if (free_slot_anywhere_in_level<kAllocated>(levels, i, h, at)) return at;
+  return {0, kNoLevelSlot, 0};
 }
 
 }  // namespace quenlor

@@ -388,8 +388,9 @@ class FunnelHashMap {
     if (len_ != 0 || fresh.usable_slots == 0) fresh.overflow.reserve(sat_add(len_, spare_overflow));
 
     uint64_t populated = 0;
+    const typename Tables::StoredLevels stored(fresh);
     const auto rehome = [&](EntryType&& e, uint64_t h) noexcept {
-      if (!fresh.place_new(h, std::move(e), tag_of(h), populated))
+      if (!fresh.place_new(stored, h, std::move(e), tag_of(h), populated))
         fresh.overflow.push_back(OverflowEntry<K, V>{std::move(e), h});
     };
     for (uint64_t a = 0; a < tables_.area_count(); ++a)
@@ -479,11 +480,12 @@ class FunnelHashMap {
     tables_.special.primary.group_summaries.zero();
 
     uint64_t populated = 0;
+    const typename Tables::StoredLevels stored(tables_);
     for (Level& lv : tables_.levels)
       lv.replace_group_by_group([&](EntryType&& e) {
         const uint64_t h = hash_of(e.key);
         [[maybe_unused]] const bool placed =
-            tables_.place_new(h, std::move(e), tag_of(h), populated);
+            tables_.place_new(stored, h, std::move(e), tag_of(h), populated);
         QUENLOR_DCHECK(placed);
       });
 
@@ -506,7 +508,8 @@ class FunnelHashMap {
         }
       }
       auto& oe = moved[i];
-      if (tables_.place_new(oe.hash, std::move(oe.entry), tag_of(oe.hash), populated)) continue;
+      if (tables_.place_new(stored, oe.hash, std::move(oe.entry), tag_of(oe.hash), populated))
+        continue;
       OverflowEntry<K, V>& to = moved[unplaced++];
       if (&to == &oe) continue;
       std::destroy_at(&to);  // moved from

@@ -193,9 +193,32 @@ struct FunnelTables {
   template <class Make>
   [[gnu::always_inline]] bool place_new_made(uint64_t h, uint8_t tag, Make&& make,
                                              uint64_t& max_populated_level) noexcept {
-    const uint64_t count = levels.size();
-    for (uint64_t i = 0; i < count; ++i) {
-      Level& lv = levels[i];
+    return place_new_made(StoredLevels{*this}, h, tag, make, max_populated_level);
+  }
+
+  // The stored levels' array, read once by a caller placing many entries
+  // while the tables keep their shape (rebuilds, purges): the entries
+  // written in between could alias the vector's bounds for the compiler.
+  struct StoredLevels {
+    Level* first;
+    uint64_t count;
+    explicit StoredLevels(FunnelTables& t) noexcept
+        : first(t.levels.data()), count(t.levels.size()) {}
+  };
+
+  // place_new with the stored levels given.
+  [[gnu::always_inline]] bool place_new(const StoredLevels& stored, uint64_t h, Entry<K, V>&& e,
+                                        uint8_t tag, uint64_t& max_populated_level) noexcept {
+    return place_new_made(
+        stored, h, tag, [&e]() -> Entry<K, V>&& { return std::move(e); }, max_populated_level);
+  }
+
+  template <class Make>
+  [[gnu::always_inline]] bool place_new_made(const StoredLevels& stored, uint64_t h, uint8_t tag,
+                                             Make&& make, uint64_t& max_populated_level) noexcept {
+    QUENLOR_DCHECK(stored.first == levels.data() && stored.count == levels.size());
+    for (uint64_t i = 0; i < stored.count; ++i) {
+      Level& lv = stored.first[i];
       if (!lv.has_free_slot()) continue;
       const uint64_t g = lv.probe_group(h);
       if (const LaneMask free = lv.table().match_free(g)) {
@@ -204,7 +227,7 @@ struct FunnelTables {
         return true;
       }
     }
-    const std::optional<SlotLocation> loc = choose_slot(h, count);
+    const std::optional<SlotLocation> loc = choose_slot(h, stored.count);
     if (!loc) return false;
     place(*loc, make(), tag, max_populated_level);
     return true;

@@ -395,6 +395,102 @@ TEST_F(Elastic, InPlacePurgeMatchesRebuild) {
   }
 }
 
+// Rebuilds and purges re-place entries through a loop of their own (batch
+// state kept locally, no block checks); the plain procedure places each entry
+// as the insertion of a new key does. Two maps driven the same way, one
+// re-placing each way, keep every entry in the same slot, the same traversal
+// order, batch state and longest probes: through growth from empty, a
+// reserve, a purge of a map large enough for the look-ahead, and
+// fill-and-drain cycles, with keys sharing hash words and reserve fractions
+// that reach the extra batch.
+TEST_F(Elastic, RefillMatchesPlainPlacement) {
+  struct Plainly {
+    Plainly() { PinnedMap::refill_plainly = true; }
+    ~Plainly() { PinnedMap::refill_plainly = false; }
+  };
+  const auto expect_same = [](const PinnedMap& m, const PinnedMap& plain) {
+    ASSERT_EQ(m.len(), plain.len());
+    ASSERT_EQ(m.capacity(), plain.capacity());
+    ASSERT_EQ(m.batch_index(), plain.batch_index());
+    ASSERT_EQ(m.batch_remaining(), plain.batch_remaining());
+    ASSERT_EQ(m.max_populated_level(), plain.max_populated_level());
+    ASSERT_EQ(level_lens(m), level_lens(plain));
+    ASSERT_EQ(level_lens(m, true), level_lens(plain, true));
+    U order, plain_order;
+    m.for_each([&](const Key& key, const Val&) {
+      order.push_back(key.id);
+      const auto at = m.position_of(key), there = plain.position_of(key);
+      ASSERT_TRUE(at && there);
+      ASSERT_EQ(at->level, there->level);
+      ASSERT_EQ(at->slot, there->slot);
+    });
+    plain.for_each([&](const Key& key, const Val&) { plain_order.push_back(key.id); });
+    ASSERT_EQ(order, plain_order);
+    for (uint64_t i = 0; i < m.level_count(); ++i)
+      ASSERT_EQ(m.level(i).longest_probe(), plain.level(i).longest_probe());
+    m.check_consistency();
+    plain.check_consistency();
+  };
+  struct Case {
+    double delta;
+    bool shared;
+    uint64_t n;
+  };
+  for (const Case c : {Case{0.1, false, 40000}, Case{0.5, true, 2000}, Case{0.999999, false, 10},
+                       Case{0.01, true, 3000}}) {
+    SCOPED_TRACE(c.delta);
+    auto k = [&](uint64_t id) { return Key(c.shared && id % 3 != 0 ? mix(id % 7) : mix(id), id); };
+    auto m = PinnedMap::with_options(opts(0, c.delta));
+    auto plain = PinnedMap::with_options(opts(0, c.delta));
+    const auto both = [&](auto&& f) {
+      f(m);
+      Plainly scope;
+      f(plain);
+    };
+    for (uint64_t id = 0; id < c.n; ++id) {
+      const uint64_t cap = m.capacity();
+      both([&](auto& x) { x.insert(k(id), Val(id)); });
+      if (m.capacity() != cap) {
+        ASSERT_NO_FATAL_FAILURE(expect_same(m, plain));
+      }
+    }
+    if (c.n >= 40000) {
+      ASSERT_TRUE(worth_prefetching(m.level(0).slots()));  // the purge looks ahead
+      // Removing most of level 1 purges the whole map.
+      uint64_t purges = 0;
+      for (uint64_t id = 0; id < c.n && purges == 0; ++id) {
+        const auto at = m.position_of(k(id));
+        if (!at || at->level != 1) continue;
+        const uint64_t before = m.level(1).tombstones();
+        both([&](auto& x) { x.remove(k(id)); });
+        purges += m.level(1).tombstones() < before;
+      }
+      EXPECT_EQ(purges, 1u);
+      ASSERT_NO_FATAL_FAILURE(expect_same(m, plain));
+    }
+    both([&](auto& x) { x.reserve(x.len()); });
+    ASSERT_NO_FATAL_FAILURE(expect_same(m, plain));
+  }
+  std::mt19937_64 rng(99);
+  for (bool shared : {false, true}) {
+    auto k = [&](uint64_t id) { return Key(shared && id % 3 != 0 ? 77 : mix(id), id); };
+    auto m = PinnedMap::with_options(opts(shared ? 128 : 1000));
+    auto plain = PinnedMap::with_options(opts(shared ? 128 : 1000));
+    const auto both = [&](auto&& f) {
+      f(m);
+      Plainly scope;
+      f(plain);
+    };
+    bool draining = false;
+    for (uint64_t step = 0; step < 3000; ++step) {
+      fill_drain_step(m, m.max_insertions() - 2, shared ? 400 : 3000, draining, rng, k, both);
+      if (step % 16 == 0) {
+        ASSERT_NO_FATAL_FAILURE(expect_same(m, plain));
+      }
+    }
+  }
+}
+
 // Neither purge compares keys: keys whose equality changed since they were
 // stored (here: all equal) stay apart.
 TEST_F(Elastic, PurgeComparesNoKeys) {
