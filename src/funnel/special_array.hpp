@@ -223,4 +223,62 @@ struct SpecialArray {
   uint64_t usable_slots() const noexcept { return primary.slots() + fallback.usable_slots(); }
 };
 
+// Where a funnel geometry keeps its special array: in a block of its own, or,
+// when the geometry gives it no slots (every capacity up to 16), nowhere: it
+// then reads as one shared array without slots, which no key is ever placed
+// in and no walk changes. A small map's object stays free of the array's
+// records that way; searches reach the array through one pointer, after
+// every level they search.
+template <class K, class V, class A = ZeroedAllocator>
+class SpecialStore {
+ public:
+  using Array = SpecialArray<K, V, A>;
+
+  SpecialStore() noexcept = default;
+  // `special_capacity` slots (see SpecialArray). Throws std::bad_alloc (or
+  // LayoutOverflow), leaving nothing allocated.
+  SpecialStore(uint64_t special_capacity, uint64_t probe_limit, const A& alloc) {
+    QUENLOR_DCHECK(probe_limit >= 1 && probe_limit <= kMaxPrimaryProbeLimit);
+    if (special_capacity != 0) array_ = new Array(special_capacity, probe_limit, alloc);
+  }
+  SpecialStore(SpecialStore&& o) noexcept : array_(std::exchange(o.array_, none())) {}
+  SpecialStore& operator=(SpecialStore&& o) noexcept {
+    if (this != &o) {
+      release();
+      array_ = std::exchange(o.array_, none());
+    }
+    return *this;
+  }
+  SpecialStore(const SpecialStore&) = delete;
+  SpecialStore& operator=(const SpecialStore&) = delete;
+  ~SpecialStore() { release(); }
+
+  // Whether the array has slots (a block of its own).
+  bool owned() const noexcept { return array_ != none(); }
+
+  const Array& operator*() const noexcept { return *array_; }
+  const Array* operator->() const noexcept { return array_; }
+  // Writing access; the shared array without slots is only ever read, and
+  // the walks that take a table by reference find nothing in it to change.
+  Array& operator*() noexcept { return *array_; }
+  Array* operator->() noexcept { return array_; }
+
+  // Empties both halves (summaries too), keeping their blocks.
+  void clear() noexcept {
+    if (!owned()) return;
+    array_->primary.clear();
+    array_->fallback.clear();
+  }
+
+ private:
+  static Array* none() noexcept { return &kNone; }
+  void release() noexcept {
+    if (owned()) delete array_;
+    array_ = none();
+  }
+
+  static inline Array kNone{};
+  Array* array_ = none();
+};
+
 }  // namespace quenlor
