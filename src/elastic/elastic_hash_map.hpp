@@ -280,7 +280,7 @@ class ElasticHashMap {
 
  private:
   struct Geometry {
-    std::vector<LevelType> levels;
+    RecordVector<LevelType, A> levels;
     SharedElasticPlan plan;  // the levels point into it
     uint64_t max_insertions = 0;
     uint64_t total_slots = 0;
@@ -440,7 +440,7 @@ class ElasticHashMap {
     // entry could land in must already have its block.
     Geometry g = build_geometry(new_capacity, len_ != 0);
     if (g.total_slots < len_) fatal("no free slot found after resize");
-    std::vector<LevelType> old = std::move(levels_);
+    RecordVector<LevelType, A> old = std::move(levels_);
     const SharedElasticPlan old_plan = std::move(batch_plan_);  // what `old` points into
     install(std::move(g), new_capacity);
     for (LevelType& lv : old) drain_into_new_levels(lv);
@@ -537,7 +537,7 @@ class ElasticHashMap {
     }
   }
 
-  std::vector<LevelType> levels_;
+  RecordVector<LevelType, A> levels_;
   SharedElasticPlan batch_plan_;  // quotas, and the budgets levels_ point into
   ResetOnMove<uint64_t> len_;
   ResetOnMove<uint64_t> capacity_;

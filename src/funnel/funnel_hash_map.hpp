@@ -257,7 +257,7 @@ class FunnelHashMap {
   uint64_t level_count() const noexcept { return tables_.level_count; }
   // The stored levels: levels()[j] is level first_stored_level() + j; the
   // levels before and after them have no buckets.
-  const std::vector<Level>& levels() const noexcept { return tables_.levels; }
+  const RecordVector<Level, A>& levels() const noexcept { return tables_.levels; }
   uint64_t first_stored_level() const noexcept { return tables_.first_level; }
   const SpecialArray<K, V, A>& special() const noexcept { return *tables_.special; }
   uint64_t overflow_len() const noexcept { return tables_.overflow.size(); }

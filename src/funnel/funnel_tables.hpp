@@ -88,7 +88,7 @@ struct FunnelTables {
   // levels[j] is level first_level + j; level_count says how many levels the
   // geometry has. Searches, SlotLocation::level and the area numbers count
   // stored levels; only salts and max_populated_level use level indices.
-  std::vector<Level> levels;
+  RecordVector<Level, A> levels;
   SpecialStore<K, V, A> special;  // no block while it has no slots
   std::vector<OverflowEntry<K, V>> overflow;
   ResetOnMove<uint64_t> usable_slots;  // slots some key can be placed in

@@ -17,6 +17,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -239,7 +240,15 @@ class SpecialStore {
   // LayoutOverflow), leaving nothing allocated.
   SpecialStore(uint64_t special_capacity, uint64_t probe_limit, const A& alloc) {
     QUENLOR_DCHECK(probe_limit >= 1 && probe_limit <= kMaxPrimaryProbeLimit);
-    if (special_capacity != 0) array_ = new Array(special_capacity, probe_limit, alloc);
+    if (special_capacity == 0) return;
+    RecordAllocator<Array, A> records;
+    Array* block = records.allocate(1);
+    try {
+      array_ = std::construct_at(block, special_capacity, probe_limit, alloc);
+    } catch (...) {
+      records.deallocate(block, 1);
+      throw;
+    }
   }
   SpecialStore(SpecialStore&& o) noexcept : array_(std::exchange(o.array_, none())) {}
   SpecialStore& operator=(SpecialStore&& o) noexcept {
@@ -273,7 +282,10 @@ class SpecialStore {
  private:
   static Array* none() noexcept { return &kNone; }
   void release() noexcept {
-    if (owned()) delete array_;
+    if (owned()) {
+      std::destroy_at(array_);
+      RecordAllocator<Array, A>().deallocate(array_, 1);
+    }
     array_ = none();
   }
 

@@ -37,6 +37,13 @@ struct PyMemAllocator {
     advise_huge_pages(block, bytes);
     return block;
   }
+  // Records need only the interpreter's own alignment.
+  void* allocate_record(std::size_t bytes) const {
+    void* p = PyMem_Malloc(bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  void deallocate_record(void* p, std::size_t /*bytes*/) const noexcept { PyMem_Free(p); }
   void deallocate(void* block, std::size_t bytes) const noexcept {
     release_pages(block, bytes);
     PyMem_Free(static_cast<void**>(block)[-1]);

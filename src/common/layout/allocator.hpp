@@ -9,7 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <new>
+#include <type_traits>
+#include <vector>
 
 namespace quenlor {
 
@@ -37,6 +40,15 @@ inline void* align_table_block(void* raw, std::size_t align) {
 }
 
 struct ZeroedAllocator {
+  // Blocks for records (level arrays and the like) need only the platform's
+  // alignment, so they are taken as they come.
+  void* allocate_record(std::size_t bytes) const {
+    void* p = std::malloc(bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  void deallocate_record(void* p, std::size_t /*bytes*/) const noexcept { std::free(p); }
+
   void* allocate_zeroed(std::size_t bytes) const {
     const std::size_t align = table_align_for(bytes);
     if (bytes > SIZE_MAX - align) throw std::bad_alloc();
@@ -52,5 +64,42 @@ struct ZeroedAllocator {
     std::free(static_cast<void**>(block)[-1]);
   }
 };
+
+// A standard allocator over a table allocator's record blocks, so that the
+// records a map keeps outside its object (its level arrays) come from the
+// same place as its tables. Table allocators without record blocks (test
+// allocators) leave records to operator new.
+template <class T, class A>
+struct RecordAllocator {
+  using value_type = T;
+  using is_always_equal = std::true_type;
+
+  RecordAllocator() noexcept = default;
+  template <class U>
+  RecordAllocator(const RecordAllocator<U, A>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    if constexpr (requires(const A& a) { a.allocate_record(n); })
+      return static_cast<T*>(A{}.allocate_record(n * sizeof(T)));
+    else
+      return std::allocator<T>{}.allocate(n);
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if constexpr (requires(const A& a) { a.allocate_record(n); })
+      A{}.deallocate_record(p, n * sizeof(T));
+    else
+      std::allocator<T>{}.deallocate(p, n);
+  }
+
+  template <class U>
+  friend bool operator==(const RecordAllocator&, const RecordAllocator<U, A>&) noexcept {
+    return true;
+  }
+};
+
+// A vector of records of a map whose tables come from A.
+template <class T, class A>
+using RecordVector = std::vector<T, RecordAllocator<T, A>>;
 
 }  // namespace quenlor
