@@ -31,7 +31,7 @@
 
 namespace quenlor {
 
-struct alignas(16) GroupSummary {
+struct GroupSummary {
   uint64_t bits[2];
 };
 
