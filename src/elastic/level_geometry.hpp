@@ -104,8 +104,9 @@ struct LevelBudget {
   }
 
   // At most the level's group count: the whole sequence is the largest
-  // budget that means anything.
-  uint64_t probe_limit(uint64_t free) const noexcept {
+  // budget that means anything. Out of line: slot choice, which inlines
+  // into insertion, needs it only while a batch works on two levels.
+  [[gnu::noinline]] uint64_t probe_limit(uint64_t free) const noexcept {
     if (free == 0) return 1;
     const auto it = std::partition_point(steps.begin(), steps.end(),
                                          [free](const ProbeStep& s) { return s.most_free < free; });
