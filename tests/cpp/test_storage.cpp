@@ -70,7 +70,7 @@ TEST_F(Storage, FunnelSpecialArrayBlockOnlyWithSlots) {
 // The records stay small: a small map pays for one per level.
 TEST(StorageRecords, LevelRecordsStaySmall) {
   EXPECT_LE(sizeof(E::LevelType), 80u);
-  EXPECT_LE(sizeof(F::Level), 72u);
+  EXPECT_LE(sizeof(F::Level), 64u);
   EXPECT_LE(sizeof(F), 128u);  // the special array is not among them
 }
 
