@@ -22,6 +22,9 @@ void ElasticHashMap<K, V, S, A>::check_consistency() const {
     if (!lv.allocated() && (lv.len() != 0 || lv.tombstones() != 0))
       fatal("level without a block holds slots");
     if (lv.allocated() && lv.table().slots() != lv.slots()) fatal("level block of the wrong size");
+    if (&lv.budget() != &batch_plan_.budget(i)) fatal("level budget outside the map's plan");
+    if (lv.reserve_threshold() != level_reserve_threshold(lv.slots(), reserve_fraction_))
+      fatal("level reserve threshold is not that of its size");
     uint64_t prev_free = 0, prev_groups = lv.groups() + 1;
     for (const auto& step : lv.probe_steps()) {
       if (step.most_free <= prev_free || step.most_free >= lv.slots() ||

@@ -283,8 +283,8 @@ class ElasticHashMap {
 
  private:
   struct Geometry {
-    std::vector<LevelType> levels;
-    SharedBatchPlan plan;
+    RecordVector<LevelType, A> levels;
+    SharedElasticPlan plan;  // the levels point into it
     uint64_t max_insertions = 0;
     uint64_t total_slots = 0;
   };
@@ -517,15 +517,14 @@ class ElasticHashMap {
     g.max_insertions = max_insertions_for(capacity, reserve_fraction_);
     ElasticPlanCache::Item scratch;
     const ElasticPlanCache::Item& planned =
-        ElasticPlanCache::get(capacity, g.max_insertions, reserve_fraction_, scratch);
+        ElasticPlanCache::get(capacity, g.max_insertions, reserve_fraction_, probe_scale_, scratch);
     const std::vector<uint64_t>& sizes = planned.sizes;
+    g.plan = planned.plan;
     g.levels.reserve(sizes.size());
     for (uint64_t i = 0; i < sizes.size(); ++i) {
-      g.levels.emplace_back(sizes[i], i, reserve_fraction_, probe_scale_, alloc_,
-                            i == 0 || every_level, planned.thresholds[i]);
+      g.levels.emplace_back(sizes[i], i, g.plan.budget(i), alloc_, i == 0 || every_level);
       g.total_slots = sat_add(g.total_slots, g.levels.back().slots());
     }
-    g.plan = planned.plan;
     return g;
   }
 
@@ -544,7 +543,8 @@ class ElasticHashMap {
     // entry could land in must already have its block.
     Geometry g = build_geometry(new_capacity, len_ != 0);
     if (g.total_slots < len_) fatal("no free slot found after resize");
-    std::vector<LevelType> old = std::move(levels_);
+    RecordVector<LevelType, A> old = std::move(levels_);
+    const SharedElasticPlan old_plan = std::move(batch_plan_);  // what `old` points into
     install(std::move(g), new_capacity);
     // Every entry finds a slot: the new levels have at least len slots and
     // the fallback probes every group of every level.
@@ -640,8 +640,8 @@ class ElasticHashMap {
     }
   }
 
-  std::vector<LevelType> levels_;
-  SharedBatchPlan batch_plan_;
+  RecordVector<LevelType, A> levels_;
+  SharedElasticPlan batch_plan_;  // quotas, and the budgets levels_ point into
   ResetOnMove<uint64_t> len_;
   ResetOnMove<uint64_t> capacity_;
   ResetOnMove<uint64_t> max_insertions_;

@@ -14,12 +14,10 @@
 // group that holds an EMPTY byte (insertion takes the first group with a free
 // lane, and EMPTY bytes are only ever turned into full ones until a reset).
 //
-// probe_limit(f), for f free slots, is how many groups a budgeted insertion
-// probe may visit: about 1 + (probe_scale / 16) × min(log2²(slots / f),
-// log2(1 / δ)). It is a step function of f with few steps (three at the
-// default options), so the level keeps the steps, computed once at
-// construction, rather than one budget per free-slot count: no logarithms,
-// roots or powers per insertion, and no memory in proportion to the slots.
+// The level's reserve threshold and probe budgets (LevelBudget) live in its
+// map's plan, shared by the levels of every map built from it; the level
+// points to them. Its slot count is its group mask's, so the record holds
+// only what searches read and what changes.
 //
 // A level's table is allocated at its first placement (or up front, see
 // with_capacity_in): until then the level has its geometry but no block, holds
@@ -28,7 +26,7 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -75,78 +73,63 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
     uint64_t stride_ = 0;
   };
 
-  // One step of the budget function: free counts above the previous step's
-  // `most_free` and up to this one allow `groups` groups; above the last
-  // step, one group.
-  struct ProbeStep {
-    uint64_t most_free;
-    uint64_t groups;
-    friend bool operator==(const ProbeStep&, const ProbeStep&) = default;
-  };
+  using ProbeStep = quenlor::ProbeStep;
 
-  // `slots` is 16 × a power of two (partition_levels guarantees it). The
-  // level built in place, with its block when `with_block` (otherwise
-  // allocate() adds it later). Throws std::bad_alloc (LayoutOverflow for
-  // impossible sizes) before any budget is computed.
-  Level(uint64_t slots, uint64_t index, double delta, double probe_scale, A alloc, bool with_block)
-      : Level(slots, index, delta, probe_scale, alloc, with_block,
-              level_reserve_threshold(slots, delta)) {}
-  // The same with level_reserve_threshold(slots, delta) already known.
-  Level(uint64_t slots, uint64_t index, double delta, double probe_scale, A alloc, bool with_block,
-        uint64_t reserve_threshold)
+  // `slots` is 16 × a power of two (partition_levels guarantees it), and
+  // `budget` that of its size, outliving the level. The level built in
+  // place, with its block when `with_block` (otherwise allocate() adds it
+  // later). Throws std::bad_alloc (LayoutOverflow for impossible sizes).
+  Level(uint64_t slots, uint64_t index, const LevelBudget& budget, A alloc, bool with_block)
       : Base(with_block ? Base::with_capacity_in(slots, alloc) : Base()),
-        slots_(slots),
+        budget_(&budget),
         salt_(table_salt(index)),
-        group_mask_(slots < kGroupWidth ? 0 : slots / kGroupWidth - 1),
-        reserve_threshold_(reserve_threshold),
+        group_mask_(slots / kGroupWidth - 1),
         alloc_(alloc) {
-    QUENLOR_DCHECK(!with_block || this->table().slots() == slots_);
-    if (groups() >= 2) probe_steps_ = build_probe_steps(slots, groups(), delta, probe_scale);
+    QUENLOR_DCHECK(slots >= kGroupWidth && slots % kGroupWidth == 0 &&
+                   std::has_single_bit(slots / kGroupWidth));
+    QUENLOR_DCHECK(!with_block || this->table().slots() == slots);
   }
 
   // The level's geometry without its block. Throws std::bad_alloc.
-  static Level planned(uint64_t slots, uint64_t index, double delta, double probe_scale,
-                       A alloc = A()) {
-    return Level(slots, index, delta, probe_scale, alloc, false);
+  static Level planned(uint64_t slots, uint64_t index, const LevelBudget& budget, A alloc = A()) {
+    return Level(slots, index, budget, alloc, false);
   }
 
   // The level with its block.
-  static Level with_capacity_in(uint64_t slots, uint64_t index, double delta, double probe_scale,
+  static Level with_capacity_in(uint64_t slots, uint64_t index, const LevelBudget& budget,
                                 A alloc = A()) {
-    return Level(slots, index, delta, probe_scale, alloc, true);
+    return Level(slots, index, budget, alloc, true);
   }
 
   Level(Level&&) noexcept = default;
   Level& operator=(Level&&) noexcept = default;
 
-  bool allocated() const noexcept { return this->table().slots() != 0 || slots_ == 0; }
+  bool allocated() const noexcept { return this->table().slots() != 0; }
   // Gives the level its all-EMPTY block. Throws std::bad_alloc with the level
   // unchanged.
   void allocate() {
     QUENLOR_DCHECK(!allocated());
-    static_cast<Base&>(*this) = Base::with_capacity_in(slots_, alloc_);
-    QUENLOR_DCHECK(this->table().slots() == slots_);
+    static_cast<Base&>(*this) = Base::with_capacity_in(slots(), alloc_);
+    QUENLOR_DCHECK(this->table().slots() == slots());
   }
 
   // The geometry, whether or not the block exists yet.
-  uint64_t slots() const noexcept { return slots_; }
-  uint64_t groups() const noexcept { return slots_ / kGroupWidth; }
-  uint64_t free_slots() const noexcept { return slots_ - this->len(); }
-  bool has_free_slot() const noexcept { return this->len() < slots_; }
-  bool needs_purge() const noexcept { return this->tombstones() > slots_ / 2; }
+  uint64_t slots() const noexcept { return groups() * kGroupWidth; }
+  uint64_t groups() const noexcept { return group_mask_ + 1; }
+  uint64_t free_slots() const noexcept { return slots() - this->len(); }
+  bool has_free_slot() const noexcept { return this->len() < slots(); }
+  bool needs_purge() const noexcept { return this->tombstones() > slots() / 2; }
 
   uint64_t salt() const noexcept { return salt_; }
   uint64_t group_mask() const noexcept { return group_mask_; }
-  uint64_t reserve_threshold() const noexcept { return reserve_threshold_; }
+  uint64_t reserve_threshold() const noexcept { return budget_->reserve_threshold; }
   // At most groups(): the whole sequence is the largest budget that means anything.
   uint64_t probe_limit(uint64_t free) const noexcept {
-    QUENLOR_DCHECK(free <= slots_);
-    if (free == 0) return 1;
-    const auto it = std::partition_point(probe_steps_.begin(), probe_steps_.end(),
-                                         [free](const ProbeStep& s) { return s.most_free < free; });
-    return it == probe_steps_.end() ? 1 : it->groups;
+    QUENLOR_DCHECK(free <= slots());
+    return budget_->probe_limit(free);
   }
-  std::span<const ProbeStep> probe_steps() const noexcept { return probe_steps_; }
+  std::span<const ProbeStep> probe_steps() const noexcept { return budget_->steps; }
+  const LevelBudget& budget() const noexcept { return *budget_; }
 
   ProbeSeq probe_seq(uint64_t h) const noexcept {
     return ProbeSeq((salt_ ^ h) & group_mask_, group_mask_);
@@ -225,39 +208,9 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
   }
 
  private:
-  static std::vector<ProbeStep> build_probe_steps(uint64_t slots, uint64_t groups, double delta,
-                                                  double probe_scale) {
-    std::vector<ProbeStep> steps;
-    if (groups < 2) return steps;
-
-    // thresholds[k - 2]: the most free slots at which k groups are allowed.
-    const double log2_inv_delta = std::log2(1.0 / delta);
-    std::vector<uint64_t> thresholds;
-    for (uint64_t k = 2; k <= groups; ++k) {
-      double x = static_cast<double>(16 * (k - 1)) / probe_scale;
-      if (x >= log2_inv_delta) break;
-      uint64_t t = f64_to_u64_sat(std::ceil(static_cast<double>(slots) / std::exp2(std::sqrt(x))));
-      if (t < 2) break;
-      thresholds.push_back(std::min(slots, t - 1));
-    }
-    // Larger budgets win where thresholds overlap: walking from the largest
-    // budget down, a smaller one only adds the free counts above the bound.
-    uint64_t bound = 0;
-    for (size_t j = thresholds.size(); j-- > 0;) {
-      if (thresholds[j] > bound) {
-        steps.push_back({thresholds[j], j + 2});
-        bound = thresholds[j];
-      }
-    }
-    steps.shrink_to_fit();
-    return steps;
-  }
-
-  std::vector<ProbeStep> probe_steps_;  // most_free increasing, groups decreasing
-  uint64_t slots_ = 0;
+  const LevelBudget* budget_;  // in the map's plan
   uint64_t salt_ = 0;
-  uint64_t group_mask_ = 0;
-  uint64_t reserve_threshold_ = 0;
+  uint64_t group_mask_ = 0;  // groups - 1
   [[no_unique_address]] A alloc_{};
   uint64_t longest_probe_ = 0;  // in groups, at most groups()
 };

@@ -11,10 +11,13 @@
 // batch (index L, on the last level) if the levels' quotas fall short.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "common/saturating.hpp"
@@ -73,59 +76,148 @@ inline std::vector<uint64_t> build_batch_plan(const std::vector<uint64_t>& sizes
   return plan;
 }
 
-// A batch plan shared by the maps built from one cached plan: building a map
-// takes a reference instead of copying the quotas into a block of its own.
-class SharedBatchPlan {
- public:
-  SharedBatchPlan() noexcept = default;
-  explicit SharedBatchPlan(std::vector<uint64_t> quotas)  // throws std::bad_alloc
-      : quotas_(quotas.empty() ? nullptr
-                               : std::make_shared<const std::vector<uint64_t>>(std::move(quotas))) {
+// One step of a level's probe budget: free counts above the previous step's
+// `most_free` and up to this one allow `groups` groups; above the last step,
+// one group.
+struct ProbeStep {
+  uint64_t most_free;
+  uint64_t groups;
+  friend bool operator==(const ProbeStep&, const ProbeStep&) = default;
+};
+
+// What a level of `slots` slots needs to place keys beyond its geometry: its
+// reserve threshold and its probe budgets. probe_limit(f), for f free slots,
+// is how many groups a budgeted insertion probe may visit: about
+// 1 + (probe_scale / 16) × min(log2²(slots / f), log2(1 / δ)). It is a step
+// function of f with few steps (three at the default options), so the steps
+// are computed once per plan rather than one budget per free-slot count: no
+// logarithms, roots or powers per insertion, and no memory in proportion to
+// the slots. Every level of one size shares one of these through its plan.
+struct LevelBudget {
+  uint64_t reserve_threshold = 0;
+  std::vector<ProbeStep> steps;  // most_free increasing, groups decreasing
+
+  // Throws std::bad_alloc.
+  static LevelBudget of(uint64_t slots, double delta, double probe_scale) {
+    return {level_reserve_threshold(slots, delta),
+            build_probe_steps(slots, slots / 16, delta, probe_scale)};
   }
 
-  const std::vector<uint64_t>& get() const noexcept { return quotas_ ? *quotas_ : none(); }
-  bool empty() const noexcept { return !quotas_; }
-  std::size_t size() const noexcept { return get().size(); }
-  uint64_t operator[](std::size_t i) const noexcept { return (*quotas_)[i]; }
-  auto begin() const noexcept { return get().begin(); }
-  auto end() const noexcept { return get().end(); }
+  // At most the level's group count: the whole sequence is the largest
+  // budget that means anything. Out of line: slot choice, which inlines
+  // into insertion, needs it only while a batch works on two levels.
+  [[gnu::noinline]] uint64_t probe_limit(uint64_t free) const noexcept {
+    if (free == 0) return 1;
+    const auto it = std::partition_point(steps.begin(), steps.end(),
+                                         [free](const ProbeStep& s) { return s.most_free < free; });
+    return it == steps.end() ? 1 : it->groups;
+  }
+
+ private:
+  static std::vector<ProbeStep> build_probe_steps(uint64_t slots, uint64_t groups, double delta,
+                                                  double probe_scale) {
+    std::vector<ProbeStep> steps;
+    if (groups < 2) return steps;
+
+    // thresholds[k - 2]: the most free slots at which k groups are allowed.
+    const double log2_inv_delta = std::log2(1.0 / delta);
+    std::vector<uint64_t> thresholds;
+    for (uint64_t k = 2; k <= groups; ++k) {
+      double x = static_cast<double>(16 * (k - 1)) / probe_scale;
+      if (x >= log2_inv_delta) break;
+      uint64_t t = f64_to_u64_sat(std::ceil(static_cast<double>(slots) / std::exp2(std::sqrt(x))));
+      if (t < 2) break;
+      thresholds.push_back(std::min(slots, t - 1));
+    }
+    // Larger budgets win where thresholds overlap: walking from the largest
+    // budget down, a smaller one only adds the free counts above the bound.
+    uint64_t bound = 0;
+    for (size_t j = thresholds.size(); j-- > 0;) {
+      if (thresholds[j] > bound) {
+        steps.push_back({thresholds[j], j + 2});
+        bound = thresholds[j];
+      }
+    }
+    steps.shrink_to_fit();
+    return steps;
+  }
+};
+
+// The parts of a geometry's plan its map keeps: the batch quotas and each
+// level's budget. Maps built from one cached plan share it, so a map holds
+// one reference instead of copies in blocks of its own, and its levels point
+// into it.
+struct ElasticPlan {
+  std::vector<uint64_t> quotas;
+  std::vector<LevelBudget> budgets;  // one per level
+};
+
+class SharedElasticPlan {
+ public:
+  SharedElasticPlan() noexcept = default;
+  explicit SharedElasticPlan(ElasticPlan plan)  // throws std::bad_alloc
+      : plan_(std::make_shared<const ElasticPlan>(std::move(plan))) {}
+
+  const std::vector<uint64_t>& quotas() const noexcept { return plan_ ? plan_->quotas : none(); }
+  // The quotas as a sequence.
+  const std::vector<uint64_t>& get() const noexcept { return quotas(); }
+  bool empty() const noexcept { return quotas().empty(); }
+  std::size_t size() const noexcept { return quotas().size(); }
+  uint64_t operator[](std::size_t i) const noexcept { return plan_->quotas[i]; }
+  auto begin() const noexcept { return quotas().begin(); }
+  auto end() const noexcept { return quotas().end(); }
+  // The budget of level i; stays where it is while any copy of this plan
+  // exists.
+  const LevelBudget& budget(std::size_t i) const noexcept { return plan_->budgets[i]; }
 
  private:
   static const std::vector<uint64_t>& none() noexcept {
     static const std::vector<uint64_t> empty;
     return empty;
   }
-  std::shared_ptr<const std::vector<uint64_t>> quotas_;
+  std::shared_ptr<const ElasticPlan> plan_;
 };
 
-// Level sizes, reserve thresholds and batch plan of a capacity (small ones
-// cached per thread).
+// Level sizes and the shared plan of a capacity (small ones cached per
+// thread).
 struct ElasticPlanCache {
   struct Item {
     uint64_t capacity = 0;
     double delta = 0.0;
+    double scale = 0.0;  // probe_scale
     bool used = false;
     std::vector<uint64_t> sizes;
-    std::vector<uint64_t> thresholds;  // level_reserve_threshold of each size
-    SharedBatchPlan plan;
+    SharedElasticPlan plan;
   };
 
   // The plan for `capacity` whose growth limit is `max_insertions`. Throws
   // std::bad_alloc.
-  static const Item& get(uint64_t capacity, uint64_t max_insertions, double delta, Item& scratch) {
-    return SmallPlanCache<Item>::get(capacity, delta, scratch,
-                                     [&] { return compute(capacity, max_insertions, delta); });
+  static const Item& get(uint64_t capacity, uint64_t max_insertions, double delta,
+                         double probe_scale, Item& scratch) {
+    return SmallPlanCache<Item>::get(capacity, delta, probe_scale, scratch, [&] {
+      return compute(capacity, max_insertions, delta, probe_scale);
+    });
   }
 
-  static Item compute(uint64_t capacity, uint64_t max_insertions, double delta) {
+  static Item compute(uint64_t capacity, uint64_t max_insertions, double delta,
+                      double probe_scale) {
     Item it;
     it.capacity = capacity;
     it.delta = delta;
+    it.scale = probe_scale;
     it.used = true;
     it.sizes = partition_levels(capacity);
-    it.thresholds.reserve(it.sizes.size());
-    for (uint64_t slots : it.sizes) it.thresholds.push_back(level_reserve_threshold(slots, delta));
-    it.plan = SharedBatchPlan(build_batch_plan(it.sizes, max_insertions, delta));
+    ElasticPlan plan;
+    plan.quotas = build_batch_plan(it.sizes, max_insertions, delta);
+    plan.budgets.reserve(it.sizes.size());
+    // Sizes repeat (a run of 16-slot levels ends every geometry): equal
+    // sizes get equal budgets.
+    for (uint64_t i = 0; i < it.sizes.size(); ++i)
+      if (i != 0 && it.sizes[i] == it.sizes[i - 1])
+        plan.budgets.push_back(plan.budgets.back());
+      else
+        plan.budgets.push_back(LevelBudget::of(it.sizes[i], delta, probe_scale));
+    it.plan = SharedElasticPlan(std::move(plan));
     return it;
   }
 };

@@ -34,10 +34,11 @@ template <class K, class V, class A = ZeroedAllocator>
 struct BucketLevel : FunnelArea<K, V, A> {
   using Area = FunnelArea<K, V, A>;
 
+  // The shifts first: they fit in the counted table's last word.
+  uint8_t bucket_shift = 0;  // log2(W)
+  uint8_t group_shift = 0;   // log2(W / 16): bucket index to group index
   uint64_t salt = 0;
   uint64_t bucket_mask = 0;
-  uint32_t bucket_shift = 0;  // log2(W)
-  uint32_t group_shift = 0;   // log2(W / 16): bucket index to group index
 
   // Level `index` with `buckets` buckets of `bucket_width` slots (rounded up to
   // a power of two, at least one group), built in place. Throws std::bad_alloc
@@ -60,8 +61,8 @@ struct BucketLevel : FunnelArea<K, V, A> {
   void set_shape(uint64_t index, uint64_t p, uint64_t w) noexcept {
     salt = table_salt(index);
     bucket_mask = p == 0 ? 0 : p - 1;
-    bucket_shift = static_cast<uint32_t>(__builtin_ctzll(w));
-    group_shift = bucket_shift - 4;
+    bucket_shift = static_cast<uint8_t>(__builtin_ctzll(w));
+    group_shift = static_cast<uint8_t>(bucket_shift - 4);
   }
 
   uint64_t bucket_count() const noexcept { return this->slots() == 0 ? 0 : bucket_mask + 1; }

@@ -16,7 +16,7 @@ namespace quenlor {
 template <class K, class V, class S, class A>
 void FunnelHashMap<K, V, S, A>::check_consistency() const {
   const auto& levels = tables_.levels;
-  const auto& primary = tables_.special.primary;
+  const auto& primary = tables_.special->primary;
   const uint64_t first = tables_.first_level;
   if (levels.empty() ? max_populated_level_ != 0
                      : max_populated_level_ >= first + levels.size() ||
@@ -30,6 +30,8 @@ void FunnelHashMap<K, V, S, A>::check_consistency() const {
     fatal("stored levels are not those from the first to the last one with buckets");
   for (uint64_t j = 0; j < levels.size(); ++j)
     if (levels[j].salt != table_salt(first + j)) fatal("stored level with another level's salt");
+  if (tables_.special.owned() != (primary.slots() + tables_.special->fallback.slots() != 0))
+    fatal("special-array block without slots, or slots without a block");
   if (primary.group_summaries.size() != primary.groups())
     fatal("one summary per special-primary group");
 

@@ -202,8 +202,7 @@ class FunnelHashMap {
 
   void clear() noexcept {
     for (Level& lv : tables_.levels) lv.clear();
-    tables_.special.primary.clear();
-    tables_.special.fallback.clear();
+    tables_.special.clear();
     tables_.overflow.clear();
     len_ = 0;
     max_populated_level_ = 0;
@@ -258,9 +257,9 @@ class FunnelHashMap {
   uint64_t level_count() const noexcept { return tables_.level_count; }
   // The stored levels: levels()[j] is level first_stored_level() + j; the
   // levels before and after them have no buckets.
-  const std::vector<Level>& levels() const noexcept { return tables_.levels; }
+  const RecordVector<Level, A>& levels() const noexcept { return tables_.levels; }
   uint64_t first_stored_level() const noexcept { return tables_.first_level; }
-  const SpecialArray<K, V, A>& special() const noexcept { return tables_.special; }
+  const SpecialArray<K, V, A>& special() const noexcept { return *tables_.special; }
   uint64_t overflow_len() const noexcept { return tables_.overflow.size(); }
   uint64_t usable_slots() const noexcept { return tables_.usable_slots; }
   const S& hasher() const noexcept { return hasher_; }
@@ -469,7 +468,7 @@ class FunnelHashMap {
   // before anything moved.
   void purge_in_place() {
     std::vector<OverflowEntry<K, V>> moved;
-    moved.reserve(tables_.special.len() + tables_.overflow.size());
+    moved.reserve(tables_.special->len() + tables_.overflow.size());
     for (uint64_t a = tables_.levels.size(); a < tables_.area_count(); ++a)
       tables_.area(a).drain([&](EntryType&& e) {
         const uint64_t h = hash_of(e.key);
@@ -477,7 +476,7 @@ class FunnelHashMap {
       });
     for (auto& oe : tables_.overflow) moved.push_back(std::move(oe));
     tables_.overflow.clear();
-    tables_.special.primary.group_summaries.zero();
+    if (tables_.special.owned()) tables_.special->primary.group_summaries.zero();
 
     uint64_t populated = 0;
     const typename Tables::StoredLevels stored(tables_);

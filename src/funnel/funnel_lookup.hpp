@@ -152,7 +152,7 @@ template <class Tables, class IsKey>
 [[gnu::always_inline]] inline std::optional<uint64_t> search_fallback(const Tables& t, uint64_t h,
                                                                       uint8_t tag,
                                                                       const IsKey& is_key) {
-  const auto& fb = t.special.fallback;
+  const auto& fb = t.special->fallback;
   if (fb.len() == 0) return std::nullopt;
   const auto tagged = [tag](const Group& g) { return g.match_tag(tag); };
   const auto matches = [&](uint64_t s) { return is_key(fb.entry(s).key); };
@@ -168,7 +168,7 @@ template <class Tables, class IsKey>
 template <class Tables, class IsKey>
 [[gnu::always_inline]] inline FunnelSearch search_special(const Tables& t, uint64_t h, uint8_t tag,
                                                           const IsKey& is_key) {
-  const auto& pr = t.special.primary;
+  const auto& pr = t.special->primary;
   if (pr.len() != 0) {
     uint64_t g = pr.first_group(h);
     const uint64_t step = pr.group_step(h);

@@ -47,6 +47,7 @@ struct FunnelPlanCache {
   struct Item {
     uint64_t capacity = 0;
     double delta = 0.0;
+    double scale = 0.0;  // funnel plans have none
     bool used = false;
     FunnelShape shape{};
     FunnelPlan plan{};
@@ -54,7 +55,7 @@ struct FunnelPlanCache {
 
   // Throws std::bad_alloc.
   static const Item& get(uint64_t capacity, double delta, Item& scratch) {
-    return SmallPlanCache<Item>::get(capacity, delta, scratch,
+    return SmallPlanCache<Item>::get(capacity, delta, 0.0, scratch,
                                      [&] { return compute(capacity, delta); });
   }
 
@@ -87,8 +88,8 @@ struct FunnelTables {
   // levels[j] is level first_level + j; level_count says how many levels the
   // geometry has. Searches, SlotLocation::level and the area numbers count
   // stored levels; only salts and max_populated_level use level indices.
-  std::vector<Level> levels;
-  SpecialArray<K, V, A> special;
+  RecordVector<Level, A> levels;
+  SpecialStore<K, V, A> special;  // no block while it has no slots
   std::vector<OverflowEntry<K, V>> overflow;
   ResetOnMove<uint64_t> usable_slots;  // slots some key can be placed in
   // Both at most 90 (funnel_shape): 32 bits keep the map object small.
@@ -123,7 +124,7 @@ struct FunnelTables {
   const Area& area(uint64_t a) const noexcept {
     QUENLOR_DCHECK(a < area_count());
     if (a < levels.size()) return levels[a];
-    return a == levels.size() ? static_cast<const Area&>(special.primary) : special.fallback;
+    return a == levels.size() ? static_cast<const Area&>(special->primary) : special->fallback;
   }
   Area& area(uint64_t a) noexcept { return const_cast<Area&>(std::as_const(*this).area(a)); }
 
@@ -137,9 +138,9 @@ struct FunnelTables {
       case SlotKind::Level:
         return levels[loc.level].entry(loc.slot);
       case SlotKind::SpecialPrimary:
-        return special.primary.entry(loc.slot);
+        return special->primary.entry(loc.slot);
       case SlotKind::SpecialFallback:
-        return special.fallback.entry(loc.slot);
+        return special->fallback.entry(loc.slot);
       case SlotKind::Overflow:
         break;
     }
@@ -159,7 +160,7 @@ struct FunnelTables {
         return SlotLocation{SlotKind::Level, static_cast<uint32_t>(i),
                             g * kGroupWidth + free.lowest()};
     }
-    const auto& pr = special.primary;
+    const auto& pr = special->primary;
     if (pr.has_free_slot()) {
       uint64_t g = pr.first_group(h);
       const uint64_t step = pr.group_step(h);
@@ -169,7 +170,7 @@ struct FunnelTables {
         g = (g + step) & pr.group_mask;
       }
     }
-    const auto& fb = special.fallback;
+    const auto& fb = special->fallback;
     if (fb.has_free_slot()) {
       if (const auto s = fb.first_free(fb.first_bucket(h)))
         return SlotLocation{SlotKind::SpecialFallback, 0, *s};
@@ -243,10 +244,10 @@ struct FunnelTables {
         max_populated_level = std::max<uint64_t>(max_populated_level, first_level + loc.level);
         return;
       case SlotKind::SpecialPrimary:
-        special.primary.place(loc.slot, std::move(e), tag);
+        special->primary.place(loc.slot, std::move(e), tag);
         return;
       case SlotKind::SpecialFallback:
-        special.fallback.place(loc.slot, std::move(e), tag);
+        special->fallback.place(loc.slot, std::move(e), tag);
         return;
       case SlotKind::Overflow:
         QUENLOR_DCHECK(!"overflow entries have no slot");
@@ -298,7 +299,7 @@ struct FunnelTables {
       levels.emplace_back(i, plan.bucket_counts[i], bucket_width, alloc);
       usable = sat_add(usable, sat_mul(levels.back().bucket_count(), kGroupWidth));
     }
-    usable_slots = sat_add(usable, special.usable_slots());
+    usable_slots = sat_add(usable, special->usable_slots());
     level_count = static_cast<uint32_t>(plan.bucket_counts.size());
     first_level = static_cast<uint32_t>(first);
   }

@@ -17,6 +17,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -30,7 +31,7 @@
 
 namespace quenlor {
 
-struct alignas(16) GroupSummary {
+struct GroupSummary {
   uint64_t bits[2];
 };
 
@@ -221,6 +222,75 @@ struct SpecialArray {
 
   uint64_t len() const noexcept { return primary.len() + fallback.len(); }
   uint64_t usable_slots() const noexcept { return primary.slots() + fallback.usable_slots(); }
+};
+
+// Where a funnel geometry keeps its special array: in a block of its own, or,
+// when the geometry gives it no slots (every capacity up to 16), nowhere: it
+// then reads as one shared array without slots, which no key is ever placed
+// in and no walk changes. A small map's object stays free of the array's
+// records that way; searches reach the array through one pointer, after
+// every level they search.
+template <class K, class V, class A = ZeroedAllocator>
+class SpecialStore {
+ public:
+  using Array = SpecialArray<K, V, A>;
+
+  SpecialStore() noexcept = default;
+  // `special_capacity` slots (see SpecialArray). Throws std::bad_alloc (or
+  // LayoutOverflow), leaving nothing allocated.
+  SpecialStore(uint64_t special_capacity, uint64_t probe_limit, const A& alloc) {
+    QUENLOR_DCHECK(probe_limit >= 1 && probe_limit <= kMaxPrimaryProbeLimit);
+    if (special_capacity == 0) return;
+    RecordAllocator<Array, A> records;
+    Array* block = records.allocate(1);
+    try {
+      array_ = std::construct_at(block, special_capacity, probe_limit, alloc);
+    } catch (...) {
+      records.deallocate(block, 1);
+      throw;
+    }
+  }
+  SpecialStore(SpecialStore&& o) noexcept : array_(std::exchange(o.array_, none())) {}
+  SpecialStore& operator=(SpecialStore&& o) noexcept {
+    if (this != &o) {
+      release();
+      array_ = std::exchange(o.array_, none());
+    }
+    return *this;
+  }
+  SpecialStore(const SpecialStore&) = delete;
+  SpecialStore& operator=(const SpecialStore&) = delete;
+  ~SpecialStore() { release(); }
+
+  // Whether the array has slots (a block of its own).
+  bool owned() const noexcept { return array_ != none(); }
+
+  const Array& operator*() const noexcept { return *array_; }
+  const Array* operator->() const noexcept { return array_; }
+  // Writing access; the shared array without slots is only ever read, and
+  // the walks that take a table by reference find nothing in it to change.
+  Array& operator*() noexcept { return *array_; }
+  Array* operator->() noexcept { return array_; }
+
+  // Empties both halves (summaries too), keeping their blocks.
+  void clear() noexcept {
+    if (!owned()) return;
+    array_->primary.clear();
+    array_->fallback.clear();
+  }
+
+ private:
+  static Array* none() noexcept { return &kNone; }
+  void release() noexcept {
+    if (owned()) {
+      std::destroy_at(array_);
+      RecordAllocator<Array, A>().deallocate(array_, 1);
+    }
+    array_ = none();
+  }
+
+  static inline Array kNone{};
+  Array* array_ = none();
 };
 
 }  // namespace quenlor

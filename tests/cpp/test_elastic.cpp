@@ -41,18 +41,21 @@ TEST(ElasticGeometry, LevelsBatchPlansAndProbeLimits) {
   EXPECT_EQ(build_batch_plan({16}, 0, 0.1), U{});
   EXPECT_EQ(build_batch_plan({16}, 16, 1e-6), (U{12, 4}));  // an extra batch makes up the rest
 
-  auto big = Level<uint64_t, uint64_t>::with_capacity_in(1024, 0, 0.1, 16.0);
-  EXPECT_EQ(big.reserve_threshold(), 51u);
+  const LevelBudget big = LevelBudget::of(1024, 0.1, 16.0);
+  EXPECT_EQ(big.reserve_threshold, 51u);
   for (uint64_t f = 0; f <= 1024; ++f)
     ASSERT_EQ(big.probe_limit(f), f == 0 || f >= 512 ? 1u
                                   : f >= 385         ? 2u
                                   : f >= 309         ? 3u
                                                      : 4u)
         << f;
-  EXPECT_EQ(big.probe_steps().size(), 3u);
-  const auto small = Level<uint64_t, uint64_t>::with_capacity_in(16, 3, 0.1, 16.0);
-  EXPECT_TRUE(small.probe_steps().empty());
+  EXPECT_EQ(big.steps.size(), 3u);
+  const LevelBudget small = LevelBudget::of(16, 0.1, 16.0);
+  EXPECT_TRUE(small.steps.empty());
   for (uint64_t f = 0; f <= 16; ++f) EXPECT_EQ(small.probe_limit(f), 1u);
+  const auto lv = Level<uint64_t, uint64_t>::with_capacity_in(1024, 0, big);
+  EXPECT_EQ(lv.reserve_threshold(), 51u);
+  EXPECT_EQ((U{lv.slots(), lv.groups(), lv.table().slots()}), (U{1024, 64, 1024}));
 }
 
 // Small plans are computed once per thread and then shared; the shared one
@@ -63,11 +66,15 @@ TEST(ElasticGeometry, CachedPlansEqualFreshOnes) {
     const uint64_t n = rng() % 3 == 0 ? rng() % 5000 : rng() % 40;
     const double delta = std::vector<double>{0.1, 0.5, 1e-6, 0.999999}[rng() % 4];
     const uint64_t m = max_insertions_for(n, delta);
+    const double scale = std::vector<double>{16.0, 1.0, 1000.0}[rng() % 3];
     ElasticPlanCache::Item scratch;
-    const auto& got = ElasticPlanCache::get(n, m, delta, scratch);
+    const auto& got = ElasticPlanCache::get(n, m, delta, scale, scratch);
     ASSERT_EQ(got.sizes, partition_levels(n)) << n;
-    for (uint64_t i = 0; i < got.sizes.size(); ++i)
-      ASSERT_EQ(got.thresholds[i], level_reserve_threshold(got.sizes[i], delta));
+    for (uint64_t i = 0; i < got.sizes.size(); ++i) {
+      const LevelBudget want = LevelBudget::of(got.sizes[i], delta, scale);
+      ASSERT_EQ(got.plan.budget(i).reserve_threshold, want.reserve_threshold);
+      ASSERT_EQ(got.plan.budget(i).steps, want.steps) << n << " " << delta << " " << scale;
+    }
     ASSERT_EQ(got.plan.get(), build_batch_plan(partition_levels(n), m, delta)) << n << " " << delta;
   }
 }
@@ -95,7 +102,7 @@ TEST(ElasticGeometry, ProbeStepsGiveTheFullBudgetTable) {
   for (uint64_t slots = 16; slots <= (uint64_t{1} << 14); slots *= 2)
     for (double delta : {0.1, 0.5, 0.01, 1e-6, 0.999999})
       for (double scale : {16.0, 1.0, 0.3, 40.0, 1000.0, 1e300, 5e-324}) {
-        const auto lv = Level<uint64_t, uint64_t>::planned(slots, 0, delta, scale);
+        const LevelBudget lv = LevelBudget::of(slots, delta, scale);
         const U want = probe_limit_table(slots, delta, scale);
         for (uint64_t f = 0; f <= slots; ++f)
           ASSERT_EQ(lv.probe_limit(f), want[f])

@@ -74,7 +74,7 @@ class CountedTable {
   // A walk that started at the hint found group g without full slots. Only a
   // cache, hence callable on a const table.
   void note_group_without_entries(uint64_t g) const noexcept {
-    if (g == first_group_) first_group_ = g + 1;
+    if (g == first_group_) first_group_ = hint_of(g + 1);
   }
 
   // Moves `e` into free slot i under `tag`.
@@ -87,7 +87,7 @@ class CountedTable {
   template <class Make>
   void place_made(uint64_t i, uint8_t tag, Make&& make) noexcept {
     const uint64_t g = i / kGroupWidth;
-    if (len_ == 0 || g < first_group_) first_group_ = g;
+    if (len_ == 0 || g < first_group_) first_group_ = hint_of(g);
     if (table_.write_full_made(i, make, tag) == DELETED) {
       QUENLOR_DCHECK(tombstones_ > 0);
       --tombstones_;
@@ -185,6 +185,12 @@ class CountedTable {
   }
 
  private:
+  // The hint is a lower bound, so a table of more groups than 32 bits count
+  // may keep a smaller one; 32 bits leave the rest of its word to the
+  // owner's own fields.
+  static uint32_t hint_of(uint64_t g) noexcept {
+    return g < UINT32_MAX ? static_cast<uint32_t>(g) : UINT32_MAX;
+  }
   void destroy_live() noexcept {
     if (len_ != 0) table_.destroy_entries();
     len_ = tombstones_ = 0;
@@ -193,7 +199,7 @@ class CountedTable {
   Table table_;
   uint64_t len_ = 0;
   uint64_t tombstones_ = 0;
-  mutable uint64_t first_group_ = 0;
+  mutable uint32_t first_group_ = 0;
 };
 
 }  // namespace quenlor

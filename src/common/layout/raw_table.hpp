@@ -3,14 +3,14 @@
 //
 //   [ slots x T entries | pad to 64 | slots control bytes | group marks ]
 //
+// Group loads never reach past the last control byte, so the block ends
+// there: a one-group table is 400 bytes, not 448.
 // Group marks (kGroupMarks, tables of two groups or more): one byte per group
 // for owners that probe from group to group. Bit b of a group's byte is set
 // once a key whose hash selects b (mark_bit) went past the group because it
 // was full; a clear bit proves that no such key lies further along a sequence
 // through the group, so a search can stop there. Bits are only cleared by a
 // reset, like EMPTY bytes.
-// Group loads never reach past the last control byte, so the block ends
-// there: a one-group table is 400 bytes, not 448.
 // A table is built once with its final size and never grows; an entry stays in
 // its slot until it is taken out or the table is discarded. The table knows
 // nothing of keys or hashing and keeps no counts: owners track full and
@@ -84,7 +84,6 @@ class RawTable {
     t.entries_ = reinterpret_cast<T*>(block);
     t.ctrl_ = block + lay.ctrl_offset;
     t.slots_ = slots;
-    t.groups_ = groups;
     return t;
   }
 
@@ -101,7 +100,8 @@ class RawTable {
   ~RawTable() { release_block(); }
 
   uint64_t slots() const noexcept { return slots_; }
-  uint64_t groups() const noexcept { return groups_; }
+  // Kept as slots only: a table record is one word smaller in every level.
+  uint64_t groups() const noexcept { return slots_ / kGroupWidth; }
 
   uint8_t ctrl_byte(uint64_t i) const noexcept { return ctrl_[i]; }
   void set_ctrl(uint64_t i, uint8_t c) noexcept {
@@ -161,12 +161,12 @@ class RawTable {
   }
   bool group_marked(uint64_t g, uint8_t bit) const noexcept {
     static_assert(kGroupMarks);
-    QUENLOR_DCHECK(groups_ >= 2 && g < groups_);
+    QUENLOR_DCHECK(groups() >= 2 && g < groups());
     return (ctrl_[slots_ + g] & bit) != 0;
   }
   void mark_group(uint64_t g, uint8_t bit) noexcept {
     static_assert(kGroupMarks);
-    QUENLOR_DCHECK(groups_ >= 2 && g < groups_);
+    QUENLOR_DCHECK(groups() >= 2 && g < groups());
     ctrl_[slots_ + g] |= bit;
   }
 
@@ -178,7 +178,7 @@ class RawTable {
   // reset_ctrl for `count` groups from group `first` (their marks stay).
   void reset_group_ctrl(uint64_t first, uint64_t count) noexcept {
     static_assert(!kGroupMarks);
-    QUENLOR_DCHECK(first + count <= groups_);
+    QUENLOR_DCHECK(first + count <= groups());
     if (count != 0) std::memset(ctrl_ + first * kGroupWidth, EMPTY, count * kGroupWidth);
   }
 
@@ -192,16 +192,17 @@ class RawTable {
         const auto ask = [this](uint64_t g) {
           for (unsigned lane : match_full(g)) entry(g * kGroupWidth + lane).prefetch_release();
         };
-        for (uint64_t g = 0; g < std::min(groups_, kAhead); ++g) ask(g);
-        for (uint64_t g = 0; g < groups_; ++g) {
-          if (g + kAhead < groups_) ask(g + kAhead);
+        const uint64_t groups = this->groups();
+        for (uint64_t g = 0; g < std::min(groups, kAhead); ++g) ask(g);
+        for (uint64_t g = 0; g < groups; ++g) {
+          if (g + kAhead < groups) ask(g + kAhead);
           for (unsigned lane : match_full(g)) entry(g * kGroupWidth + lane).~T();
         }
         reset_ctrl();
         return;
       }
     }
-    for (uint64_t g = 0; g < groups_; ++g)
+    for (uint64_t g = 0, end = groups(); g < end; ++g)
       for (unsigned lane : match_full(g)) entry(g * kGroupWidth + lane).~T();
     reset_ctrl();
   }
@@ -219,7 +220,7 @@ class RawTable {
   // always did.
   template <class P>
   bool all_full(P&& p) const {
-    for (uint64_t g = 0; g < groups_; ++g)
+    for (uint64_t g = 0, end = groups(); g < end; ++g)
       for (unsigned lane : match_full(g)) {
         uint64_t i = g * kGroupWidth + lane;
         if (!p(i, entry(i))) return false;
@@ -232,14 +233,13 @@ class RawTable {
     entries_ = std::exchange(o.entries_, placeholder());
     ctrl_ = std::exchange(o.ctrl_, placeholder_ctrl());
     slots_ = std::exchange(o.slots_, 0);
-    groups_ = std::exchange(o.groups_, 0);
     alloc_ = o.alloc_;
   }
   void release_block() noexcept {
     if (slots_ != 0) alloc_.deallocate(entries_, layout_for(slots_).total);
     entries_ = placeholder();
     ctrl_ = placeholder_ctrl();
-    slots_ = groups_ = 0;
+    slots_ = 0;
   }
   // Non-null pointers for the empty table; never dereferenced.
   static T* placeholder() noexcept { return reinterpret_cast<T*>(alignof(T)); }
@@ -248,7 +248,6 @@ class RawTable {
   T* entries_ = placeholder();
   uint8_t* ctrl_ = placeholder_ctrl();
   uint64_t slots_ = 0;
-  uint64_t groups_ = 0;
   [[no_unique_address]] A alloc_{};
 };
 

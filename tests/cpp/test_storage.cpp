@@ -1,0 +1,99 @@
+// The storage records of both maps (level records, the special array's
+// block, plan budgets) are laid out for small maps; what they hold must be
+// exactly what the plain layout held. The fingerprints below were taken with
+// every record stored in full, and pin placement, traversal order, growth
+// points and every table's counts through growth, purges and clear().
+#include <array>
+#include <cstring>
+
+#include "storage_digest.hpp"
+
+namespace {
+
+using namespace quenlor;
+using namespace quenlor_test;
+using E = ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>;
+using F = FunnelHashMap<Key, Val, IdentityHasher, TestAllocator>;
+using Storage = LeakChecked;
+
+struct DigestRun {
+  double delta;
+  uint64_t capacity, high, words, seed;
+  uint64_t elastic, funnel;  // fingerprints
+};
+
+// Spread hashes to a few thousand entries, then few distinct hashes (long
+// equal-hash runs reach the special array and the overflow area).
+constexpr std::array<DigestRun, 5> kRuns{{
+    {0.1, 0, 3000, 1u << 30, 1, 0x0bb418b490ab3815ull, 0xb42e4060064b4f57ull},
+    {0.01, 0, 2500, 1u << 30, 2, 0x2e6fdc54745e3e4bull, 0xa61ee152df197205ull},
+    {0.5, 40, 600, 1u << 30, 3, 0xce9ec90a0598a8a6ull, 0x19a3ac2f8fabf814ull},
+    {0.1, 0, 400, 7, 4, 0x897e44b4dba05175ull, 0xe60af312232f3762ull},
+    {0.001, 100, 1200, 300, 5, 0x6daf935cb511fc20ull, 0x5dbc76dda9cc430full},
+}};
+
+TEST_F(Storage, PlacementTraversalAndCountsMatchThePlainLayout) {
+  for (const DigestRun& r : kRuns) {
+    const ElasticOptions eo{r.capacity, r.delta, 16.0};
+    FunnelOptions fo;
+    fo.capacity = r.capacity;
+    fo.reserve_fraction = r.delta;
+    EXPECT_EQ(storage_digest<E>(eo, r.high, r.words, r.seed), r.elastic) << r.seed;
+    EXPECT_EQ(storage_digest<F>(fo, r.high, r.words, r.seed), r.funnel) << r.seed;
+  }
+}
+
+// Small funnel maps keep no special-array block; the first capacity that
+// gives the array slots brings one, and clear() and growth keep every map
+// consistent on the way.
+TEST_F(Storage, FunnelSpecialArrayBlockOnlyWithSlots) {
+  for (uint64_t cap : {0, 4, 16, 32, 100, 1000}) {
+    FunnelOptions o;
+    o.capacity = cap;
+    auto m = F::with_options(o);
+    const auto& sp = m.special();
+    const uint64_t slots = sp.primary.slots() + sp.fallback.slots();
+    if (cap == 0 || cap == 16) {
+      EXPECT_EQ(slots, 0u) << cap;
+    } else if (cap == 4 || cap == 1000) {
+      EXPECT_NE(slots, 0u) << cap;
+    }
+    m.check_consistency();
+    for (uint64_t id = 0; id < 3 * cap + 20; ++id) m.insert(key(id), Val(id));
+    m.check_consistency();
+    m.clear();
+    m.check_consistency();
+    EXPECT_EQ(m.special().primary.len() + m.special().fallback.len(), 0u);
+  }
+}
+
+// The records stay small: a small map pays for one per level.
+TEST(StorageRecords, LevelRecordsStaySmall) {
+  EXPECT_LE(sizeof(E::LevelType), 80u);
+  EXPECT_LE(sizeof(F::Level), 64u);
+  EXPECT_LE(sizeof(F), 128u);  // the special array is not among them
+}
+
+}  // namespace
+
+// Small table blocks are taken exactly as allocated, large ones aligned to a
+// cache line with the original pointer below them; each kind must come back
+// to the allocator as it was given out (the sanitizer pass sees any write
+// past a block or a wrong pointer freed).
+TEST(StorageRecords, TableBlocksAroundTheSmallLimit) {
+  const ZeroedAllocator a;
+  for (std::size_t bytes : {std::size_t{16}, std::size_t{400}, kSmallTableBytes,
+                            kSmallTableBytes + 1, std::size_t{1} << 16}) {
+    for (bool zeroed : {false, true}) {
+      auto* p = static_cast<unsigned char*>(zeroed ? a.allocate_zeroed(bytes) : a.allocate(bytes));
+      if (zeroed) {
+        for (std::size_t i = 0; i < bytes; ++i) ASSERT_EQ(p[i], 0) << bytes;
+      }
+      std::memset(p, 0x5A, bytes);
+      if (bytes > kSmallTableBytes) {
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % kTableAlign, 0u);
+      }
+      a.deallocate(p, bytes);
+    }
+  }
+}
