@@ -11,8 +11,9 @@
 // plenty of room it is tried first with a probe budget that grows as that
 // level fills (Level::probe_limit). Lookups scan levels 0..max_populated_level,
 // skipping empty ones, and stop in each at the first group holding an EMPTY
-// byte. Removal leaves DELETED; once a level is more than half tombstones the
-// map is rebuilt at the same capacity.
+// byte, the first group no key like theirs went past (its group mark) or the
+// longest probe. Removal leaves DELETED; once a level is more than half
+// tombstones every entry of the map is re-placed at the same capacity.
 //
 // Invariants: keys are unique across all levels; len is the sum of the level
 // lens and never exceeds the total slot count; max_populated_level is at least

@@ -9,10 +9,13 @@
 // Removal always leaves DELETED (AlwaysDeleted): a key's sequence crosses
 // several groups, so later entries may have probed past any slot.
 //
-// Invariant: an
-// entry is reachable from the start of its key's sequence without crossing a
-// group that holds an EMPTY byte (insertion takes the first group with a free
-// lane, and EMPTY bytes are only ever turned into full ones until a reset).
+// Invariants: an entry is reachable from the start of its key's sequence
+// without crossing a group that holds an EMPTY byte (insertion takes the first
+// group with a free lane, and EMPTY bytes are only ever turned into full ones
+// until a reset), and every group it went past carries its hash's mark (set by
+// note_placed, cleared only by a reset). At high load almost every group is
+// full, so the marks are what keeps a search short: a miss stops at the first
+// group no key with its mark went past.
 //
 // The level's reserve threshold and probe budgets (LevelBudget) live in its
 // map's plan, shared by the levels of every map built from it; the level
