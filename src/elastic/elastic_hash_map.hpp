@@ -166,12 +166,7 @@ class ElasticHashMap {
   // Loads the first group a new key with hash h (slot_hash) probes in the
   // levels the current batch places into. Changes nothing.
   void prefetch_new(uint64_t h) const noexcept {
-    const uint64_t first = batch_index_ == 0 ? 0 : batch_index_ - 1;
-    const uint64_t end = std::min<uint64_t>(levels_.size(), batch_index_ + 1);
-    for (uint64_t i = first; i < end; ++i) {
-      const LevelType& lv = levels_[i];
-      if (lv.table().groups() != 0) lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
-    }
+    prefetch_batch_levels(levels_.data(), levels_.size(), batch_index_, h);
   }
 
   // Loads the first group an insert of `key` probes in each populated level
@@ -354,10 +349,27 @@ class ElasticHashMap {
   // up; past the last one the map keeps placing under the last index.
   void advance_batch() noexcept {
     if (batch_remaining_ != 0) return;
-    for (uint64_t j = batch_index_ + 1; j < batch_plan_.size(); ++j) {
-      batch_index_ = j;
-      batch_remaining_ = batch_plan_[j];
-      if (batch_remaining_ != 0) break;
+    next_batch(batch_plan_.get().data(), batch_plan_.size(), batch_index_, batch_remaining_);
+  }
+  // Moves batch `b` on to the next one with a non-zero quota, which
+  // `remaining` takes; with none left, to the last one.
+  static void next_batch(const uint64_t* plan, uint64_t size, uint64_t& b,
+                         uint64_t& remaining) noexcept {
+    for (uint64_t j = b + 1; j < size; ++j) {
+      b = j;
+      remaining = plan[j];
+      if (remaining != 0) break;
+    }
+  }
+  // Loads the first group a key with hash h probes in the levels batch b
+  // places into (those with a block).
+  static void prefetch_batch_levels(const LevelType* levels, uint64_t count, uint64_t b,
+                                    uint64_t h) noexcept {
+    const uint64_t first = b == 0 ? 0 : b - 1;
+    const uint64_t end = std::min(count, b + 1);
+    for (uint64_t i = first; i < end; ++i) {
+      const LevelType& lv = levels[i];
+      if (lv.allocated()) lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
     }
   }
 
@@ -458,14 +470,7 @@ class ElasticHashMap {
 
     // Starts loading the first group a key with hash h probes in the levels
     // of the current batch.
-    void prefetch(uint64_t h) const noexcept {
-      const uint64_t first = b_ == 0 ? 0 : b_ - 1;
-      const uint64_t end = std::min(count_, b_ + 1);
-      for (uint64_t j = first; j < end; ++j) {
-        const LevelType& lv = levels_[j];
-        lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
-      }
-    }
+    void prefetch(uint64_t h) const noexcept { prefetch_batch_levels(levels_, count_, b_, h); }
 
     // h is hash_of(e.key). The new levels have a slot for every entry.
     [[gnu::always_inline]] void place(EntryType&& e, uint64_t h) noexcept {
@@ -491,13 +496,7 @@ class ElasticHashMap {
 
    private:
     // advance_batch on the local copies.
-    [[gnu::noinline]] void advance() noexcept {
-      for (uint64_t j = b_ + 1; j < plan_size_; ++j) {
-        b_ = j;
-        remaining_ = plan_[j];
-        if (remaining_ != 0) break;
-      }
-    }
+    [[gnu::noinline]] void advance() noexcept { next_batch(plan_, plan_size_, b_, remaining_); }
 
     ElasticHashMap& m_;
     LevelType* levels_;

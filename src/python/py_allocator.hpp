@@ -3,9 +3,9 @@
 // a map's tables like any other memory its objects hold. PyMem_* promise only
 // the platform's malloc alignment, so a large block is over-allocated by one
 // alignment unit and the original pointer is kept just below the aligned
-// address; small blocks are taken as they come (see table_padding_for). Tables are built and
-// dropped only inside an operation on a map object or in its deallocation, so the interpreter lock
-// that PyMem_* needs is always held.
+// address; small blocks are taken as they come (see table_padding_for).
+// Tables are built and dropped only inside an operation on a map object or in
+// its deallocation, so the interpreter lock that PyMem_* needs is always held.
 #pragma once
 
 #include <Python.h>
