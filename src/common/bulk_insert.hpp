@@ -5,9 +5,11 @@
 // few entries after what it will touch began loading (prefetch_entry for its
 // objects, the target's first probe groups), and the cache misses overlap.
 //
-// insert(to, key, value, h) inserts a copy of the entry into `to`, h being
-// to.slot_hash(key) (by insert(), or by insert_new_made() when it knows the
-// key is new there), and may throw. The source must not change during the call.
+// `to` is the target map or a stand-in for it (Map::NewKeys) with its
+// capacity(), slot_hash() and prefetch_new(). insert(to, key, value, h)
+// inserts a copy of the entry into it, h being to.slot_hash(key) (by
+// insert(), or by insert_new_made() when it knows the key is new there), and
+// may throw. The source must not change during the call.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +20,8 @@
 
 namespace quenlor {
 
-template <class Map, class Insert, class Prefetch>
-void insert_all_traversed(const Map& from, Map& to, Insert&& insert, Prefetch&& prefetch_entry) {
+template <class Map, class Target, class Insert, class Prefetch>
+void insert_all_traversed(const Map& from, Target& to, Insert&& insert, Prefetch&& prefetch_entry) {
   using K = std::remove_cvref_t<decltype(std::declval<typename Map::EntryType&>().key)>;
   using V = std::remove_cvref_t<decltype(std::declval<typename Map::EntryType&>().value)>;
   struct Pending {

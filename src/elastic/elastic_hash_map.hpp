@@ -441,57 +441,83 @@ class ElasticHashMap {
     max_populated_level_ = 0;
   }
 
-  // The re-placement of a rebuild or purge: entries moved out of the map,
-  // in traversal order, go back from batch 0 into levels emptied for them
-  // (no DELETED bytes; every level has its block once there is an entry to
-  // place). Each lands exactly where place_by_batch_rule would put it, but
-  // the batch position and the counts are kept locally until finish(), no
-  // level is checked for its block, and nothing can fail. Keys are
-  // distinct, so none is compared.
-  class Refill {
+  // Placement by the batch rule with the batch position and the counts kept
+  // locally until finish() (the destructor calls it too): each entry lands
+  // exactly where place_by_batch_rule would put it, and no key is compared.
+  //
+  // kRefill: the re-placement of a rebuild or purge. Entries moved out of the
+  // map, in traversal order, go back from batch 0 into levels emptied for
+  // them (no DELETED bytes; every level has its block once there is an entry
+  // to place), so no level is checked for its block and nothing can fail.
+  // Otherwise (NewKeys) a level gets its block at its first key, which can
+  // throw std::bad_alloc with nothing placed; the caller sees to the room.
+  template <bool kRefill>
+  class BatchPlacer {
    public:
-    explicit Refill(ElasticHashMap& m) noexcept
-        : m_(m),
-          levels_(m.levels_.data()),
-          count_(m.levels_.size()),
-          plan_(m.batch_plan_.get().data()),
-          plan_size_(m.batch_plan_.size()),
-          b_(m.batch_index_),
-          remaining_(m.batch_remaining_),
-          populated_(m.max_populated_level_),
-          len_(m.len_) {
-      QUENLOR_DCHECK(std::all_of(levels_, levels_ + count_,
-                                 [](const LevelType& lv) { return lv.tombstones() == 0; }));
+    explicit BatchPlacer(ElasticHashMap& m) noexcept : m_(m) {
+      load();
+      QUENLOR_DCHECK(!kRefill || std::all_of(levels_, levels_ + count_, [](const LevelType& lv) {
+                       return lv.tombstones() == 0;
+                     }));
     }
-    Refill(const Refill&) = delete;
-    Refill& operator=(const Refill&) = delete;
+    BatchPlacer(const BatchPlacer&) = delete;
+    BatchPlacer& operator=(const BatchPlacer&) = delete;
+    ~BatchPlacer() { finish(); }
 
     uint64_t batch_index() const noexcept { return b_; }
+    uint64_t len() const noexcept { return len_; }
+    bool loaded() const noexcept { return loaded_; }
 
     // Starts loading the first group a key with hash h probes in the levels
     // of the current batch.
     void prefetch(uint64_t h) const noexcept { prefetch_batch_levels(levels_, count_, b_, h); }
 
-    // h is hash_of(e.key). The new levels have a slot for every entry.
-    [[gnu::always_inline]] void place(EntryType&& e, uint64_t h) noexcept {
+    // h is hash_of of the key make() returns; make() must not throw and is
+    // not called when the level's block cannot be had.
+    template <class Make>
+    [[gnu::always_inline]] void place_made(uint64_t h, Make&& make) noexcept(kRefill) {
       if (remaining_ == 0) [[unlikely]]
         advance();
       const ElasticPlace at =
-          choose_elastic_slot<true>(std::span<const LevelType>(levels_, count_), b_, h);
-      QUENLOR_DCHECK(at.slot != kNoSlot && levels_[at.level].allocated());
+          choose_elastic_slot<kRefill>(std::span<const LevelType>(levels_, count_), b_, h);
       LevelType& lv = levels_[at.level];
-      lv.place(at.slot, std::move(e), tag_of(h));
+      if constexpr (!kRefill) {
+        if (at.slot == kNoSlot) [[unlikely]]
+          fatal("no free slot found after resize");
+        if (!lv.allocated()) [[unlikely]]
+          lv.allocate();
+      }
+      QUENLOR_DCHECK(at.slot != kNoSlot && lv.allocated());
+      lv.place_made(at.slot, tag_of(h), make);
       lv.note_placed(h, at.probes);
       if (at.level > populated_) populated_ = at.level;
       ++len_;
       if (remaining_ != 0) --remaining_;
     }
+    [[gnu::always_inline]] void place(EntryType&& e, uint64_t h) noexcept(kRefill) {
+      place_made(h, [&e]() -> EntryType&& { return std::move(e); });
+    }
 
+    // Hands the batch position and the counts back to the map, which may then
+    // change on its own until load() takes them up again.
     void finish() noexcept {
+      if (!loaded_) return;
+      loaded_ = false;
       m_.batch_index_ = b_;
       m_.batch_remaining_ = remaining_;
       m_.max_populated_level_ = populated_;
       m_.len_ = len_;
+    }
+    void load() noexcept {
+      levels_ = m_.levels_.data();
+      count_ = m_.levels_.size();
+      plan_ = m_.batch_plan_.get().data();
+      plan_size_ = m_.batch_plan_.size();
+      b_ = m_.batch_index_;
+      remaining_ = m_.batch_remaining_;
+      populated_ = m_.max_populated_level_;
+      len_ = m_.len_;
+      loaded_ = true;
     }
 
    private:
@@ -504,8 +530,49 @@ class ElasticHashMap {
     const uint64_t* plan_;
     uint64_t plan_size_;
     uint64_t b_, remaining_, populated_, len_;
+    bool loaded_ = false;
+  };
+  using Refill = BatchPlacer<true>;
+
+ public:
+  // Inserts keys the caller knows are new: no stored key equals one, nor
+  // does any other key inserted through it (a copy of a map's keys into an
+  // empty map, say). Each lands, and the map grows, exactly as by
+  // insert_new_made, with the batch position kept locally between
+  // insertions. The map must not be used otherwise until finish() or the
+  // end of this object.
+  class NewKeys {
+   public:
+    explicit NewKeys(ElasticHashMap& m) noexcept : m_(m), placer_(m) {}
+
+    uint64_t slot_hash(const K& key) const noexcept { return m_.slot_hash(key); }
+    uint64_t capacity() const noexcept { return m_.capacity(); }
+    // The placer's batch is ahead of the map's until finish().
+    void prefetch_new(uint64_t h) const noexcept {
+      if (placer_.loaded()) {
+        placer_.prefetch(h);
+      } else {
+        m_.prefetch_new(h);
+      }
+    }
+
+    // insert_new_made(h, make).
+    template <class Make>
+    [[gnu::always_inline]] void insert_made(uint64_t h, Make&& make) {
+      if (placer_.len() < m_.max_insertions_) [[likely]]
+        return placer_.place_made(h, make);
+      placer_.finish();  // growth: the map's own path, then its new levels
+      m_.insert_new_made(h, make);
+      placer_.load();
+    }
+    void finish() noexcept { placer_.finish(); }
+
+   private:
+    ElasticHashMap& m_;
+    BatchPlacer<false> placer_;
   };
 
+ private:
   // ---- rebuild (cold) -----------------------------------------------------
 
   // With `every_level` false only level 0, where the first keys go, gets its

@@ -156,6 +156,56 @@ class FunnelHashMap {
     insert_at_location_after_resize_check(std::nullopt, h, std::move(e.key), std::move(e.value), t);
   }
 
+  // Inserts keys the caller knows are new: no stored key equals one, nor
+  // does any other key inserted through it (a copy of a map's keys into an
+  // empty map, say). Each lands, and the map grows, exactly as by
+  // insert_new_made, with the level bounds and counts kept locally between
+  // insertions. The map must not be used otherwise until finish() or the
+  // end of this object.
+  class NewKeys {
+   public:
+    explicit NewKeys(FunnelHashMap& m) noexcept : m_(m), stored_(m.tables_) { load(); }
+    NewKeys(const NewKeys&) = delete;
+    NewKeys& operator=(const NewKeys&) = delete;
+    ~NewKeys() { finish(); }
+
+    uint64_t slot_hash(const K& key) const noexcept { return m_.slot_hash(key); }
+    uint64_t capacity() const noexcept { return m_.capacity(); }
+    void prefetch_new(uint64_t h) const noexcept { m_.prefetch_new(h); }
+
+    // insert_new_made(h, make).
+    template <class Make>
+    [[gnu::always_inline]] void insert_made(uint64_t h, Make&& make) {
+      if (len_ < m_.max_insertions_ &&
+          m_.tables_.place_new_made(stored_, h, tag_of(h), make, populated_)) [[likely]] {
+        ++len_;
+        return;
+      }
+      finish();  // growth or the special array: the map's own path
+      m_.insert_new_made(h, make);
+      load();
+    }
+    void finish() noexcept {
+      if (!loaded_) return;
+      loaded_ = false;
+      m_.len_ = len_;
+      m_.note_populated(populated_);
+    }
+
+   private:
+    void load() noexcept {
+      stored_ = typename Tables::StoredLevels(m_.tables_);
+      len_ = m_.len_;
+      populated_ = m_.max_populated_level_;
+      loaded_ = true;
+    }
+
+    FunnelHashMap& m_;
+    typename Tables::StoredLevels stored_;
+    uint64_t len_ = 0, populated_ = 0;
+    bool loaded_ = false;
+  };
+
   // The hash that places `key` in this map.
   uint64_t slot_hash(const K& key) const noexcept { return hash_of(key); }
 

@@ -27,19 +27,22 @@ template <class Map>
 void copy_entries(const Map& from, Map& to) {
   bool known_new = to.len() == 0;
   PyTypeObject* plain_type = nullptr;  // the type of the last key found plain
+  typename Map::NewKeys fresh(to);
+  if (!known_new) fresh.finish();
   insert_all_traversed(
-      from, to,
-      [&](Map& m, const HashedAny& key, const PyRef& value, uint64_t h) {
+      from, fresh,
+      [&](auto&, const HashedAny& key, const PyRef& value, uint64_t h) {
         if (known_new && Py_TYPE(key.object()) != plain_type) {
           known_new = plain_key(key.object());
           plain_type = Py_TYPE(key.object());
+          if (!known_new) fresh.finish();  // searched insertions from here on
         }
         if (known_new) {
-          m.insert_new_made(h, [&] {
+          fresh.insert_made(h, [&] {
             return typename Map::EntryType{key.clone(), value.new_ref()};
           });
         } else {
-          m.insert(key.clone(), value.new_ref());
+          to.insert(key.clone(), value.new_ref());
         }
       },
       [](const HashedAny& key, const PyRef& value) {
@@ -94,6 +97,8 @@ bool update_from_dict(Map& map, PyObject* dict) {
   reserve_for(map, size);
   Py_ssize_t pos = 0, taken = 0, end = plain ? 0 : end_position(dict);
   PyTypeObject* plain_type = nullptr;  // the type of the last key found plain
+  typename Map::NewKeys fresh(map);
+  if (!plain) fresh.finish();
   PyObject *k, *v;
   for (Py_ssize_t at = pos; PyDict_Next(dict, &pos, &k, &v); at = pos) {
     if (plain && Py_TYPE(k) != plain_type) {
@@ -101,6 +106,7 @@ bool update_from_dict(Map& map, PyObject* dict) {
         plain_type = Py_TYPE(k);
       } else {
         plain = false;
+        fresh.finish();  // searched insertions from here on
         end = end_position(dict);  // nothing has run yet that could change it
       }
     }
@@ -108,8 +114,8 @@ bool update_from_dict(Map& map, PyObject* dict) {
       // Nothing runs Python code, and the dict's keys are pairwise unequal:
       // each one is new in the map.
       const Py_hash_t hash = hash_or_throw(k);
-      const uint64_t h = map.slot_hash(ProbeKey(k, hash).get());
-      map.insert_new_made(h, [&] {
+      const uint64_t h = fresh.slot_hash(ProbeKey(k, hash).get());
+      fresh.insert_made(h, [&] {
         return typename Map::EntryType{HashedAny::owning(k, hash), PyRef::borrow(v)};
       });
       continue;

@@ -25,7 +25,10 @@ class HashedAny {
     return HashedAny(key, hash);
   }
   // A new owning wrapper over the same key object, hash and flag.
-  HashedAny clone() const noexcept { return owning(object(), hash_); }
+  HashedAny clone() const noexcept {
+    Py_INCREF(object());
+    return HashedAny(bits_, hash_);
+  }
 
   HashedAny(HashedAny&& o) noexcept : bits_(std::exchange(o.bits_, 0)), hash_(o.hash_) {}
   HashedAny& operator=(HashedAny&& o) noexcept {
@@ -62,6 +65,7 @@ class HashedAny {
   HashedAny(PyObject* key, Py_hash_t hash) noexcept
       : bits_(reinterpret_cast<uintptr_t>(key) | (Py_IS_TYPE(key, &PyUnicode_Type) ? 1 : 0)),
         hash_(hash) {}
+  HashedAny(uintptr_t bits, Py_hash_t hash) noexcept : bits_(bits), hash_(hash) {}
   struct Unflagged {};
   HashedAny(PyObject* key, Py_hash_t hash, Unflagged) noexcept
       : bits_(reinterpret_cast<uintptr_t>(key)), hash_(hash) {}

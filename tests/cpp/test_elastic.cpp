@@ -340,6 +340,32 @@ TEST_F(Elastic, AllocationFailureLeavesTheMapUnchanged) {
   EXPECT_EQ(m.len(), 5u);
 }
 
+TEST_F(Elastic, NewKeysStopCleanlyWhenALevelCannotHaveItsBlock) {
+  // Levels past the first get their block at their first key: when that
+  // fails, the keys placed so far are the map's and the rest never arrive.
+  using TMap = ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>;
+  auto m = TMap::with_options(opts(1024));
+  TestAllocator::budget = 0;
+  uint64_t placed = 0;
+  try {
+    typename TMap::NewKeys fresh(m);
+    for (; placed < 1000; ++placed) {
+      const Key k = key(placed);
+      fresh.insert_made(m.slot_hash(k), [&] { return Entry<Key, Val>{key(placed), Val(placed)}; });
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  TestAllocator::budget = -1;
+  ASSERT_GT(placed, 0u);
+  ASSERT_LT(placed, 1000u);
+  EXPECT_EQ(m.len(), placed);
+  EXPECT_EQ(live, static_cast<int64_t>(2 * placed));
+  m.check_consistency();
+  for (uint64_t i = 0; i < placed; ++i) ASSERT_EQ(m.get(key(i))->v, i);
+  m.insert(key(5000), Val(5000));  // usable, from the batch the fill reached
+  m.check_consistency();
+}
+
 TEST_F(Elastic, ManyKeysSharingOneHash) {
   auto m = PinnedMap::with_options(opts(0));
   constexpr uint64_t n = 10000, w = 0xABCDEF;
