@@ -55,6 +55,17 @@ class ExtractIf {
     return taken;
   }
 
+  // f(key, value) of the entry the next call looks at first, when it lies in
+  // the group the last one came from; nothing is taken. Lets a caller start
+  // loading what that entry points to.
+  template <class F>
+  void peek(F&& f) const {
+    if (map_ == nullptr || !cursor_.lanes) return;
+    const EntryType& e = std::as_const(*map_).traversal().table(cursor_.table).entry(
+        cursor_.group_base + cursor_.lanes.lowest());
+    f(e.key, e.value);
+  }
+
  private:
   Map* map_;
   P pred_;

@@ -102,6 +102,12 @@ PyObject* map_popitem(PyObject* o, PyObject*) {
             return true;
           });
           if (!drain.next()) fatal("len > 0");
+          // The next call's key and value: their objects are touched first
+          // by its result tuple, and traversal order scatters them in memory.
+          drain.peek([](const HashedAny& k, const PyRef& v) {
+            prefetch_read(k.object());
+            prefetch_read(v.get());
+          });
         }
         self.bump();
         return item.release();

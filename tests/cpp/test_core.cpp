@@ -414,4 +414,31 @@ TEST_F(Core, AllOfFollowsIter) {
       FunnelOptions{100, kDefaultReserveFraction, std::nullopt});
 }
 
+// peek() shows the entry the next extraction takes whenever it shows one, and
+// shows one for most entries of a dense table (all but a group's last).
+template <class Map, class Options>
+void peek_shows_the_next_extraction(Options o) {
+  auto m = Map::with_options(o);
+  for (uint64_t i = 0; i < 300; ++i) m.insert(key(i), Val(i));
+  uint64_t shown = 0;
+  while (m.len() != 0) {
+    auto drain = m.extract_if([](const Key&, const Val&) { return true; });
+    ASSERT_TRUE(drain.next().has_value());
+    std::optional<uint64_t> peeked;
+    drain.peek([&](const Key& k, const Val&) { peeked = k.id; });
+    if (!peeked) continue;
+    ++shown;
+    const auto following = drain.next();
+    ASSERT_TRUE(following.has_value());
+    EXPECT_EQ(following->key.id, *peeked);
+  }
+  EXPECT_GT(shown, 100u);
+}
+
+TEST_F(Core, PeekShowsTheNextExtraction) {
+  peek_shows_the_next_extraction<ElasticHashMap<Key, Val>>(ElasticOptions{300});
+  peek_shows_the_next_extraction<FunnelHashMap<Key, Val>>(
+      FunnelOptions{300, kDefaultReserveFraction, std::nullopt});
+}
+
 }  // namespace
