@@ -61,8 +61,10 @@ class ExtractIf {
   template <class F>
   void peek(F&& f) const {
     if (map_ == nullptr || !cursor_.lanes) return;
-    const EntryType& e = std::as_const(*map_).traversal().table(cursor_.table).entry(
-        cursor_.group_base + cursor_.lanes.lowest());
+    const EntryType& e = std::as_const(*map_)
+                             .traversal()
+                             .table(cursor_.table)
+                             .entry(cursor_.group_base + cursor_.lanes.lowest());
     f(e.key, e.value);
   }
 

@@ -456,9 +456,8 @@ class ElasticHashMap {
    public:
     explicit BatchPlacer(ElasticHashMap& m) noexcept : m_(m) {
       load();
-      QUENLOR_DCHECK(!kRefill || std::all_of(levels_, levels_ + count_, [](const LevelType& lv) {
-                       return lv.tombstones() == 0;
-                     }));
+      const auto has_tombstones = [](const LevelType& lv) { return lv.tombstones() != 0; };
+      QUENLOR_DCHECK(!kRefill || std::none_of(levels_, levels_ + count_, has_tombstones));
     }
     BatchPlacer(const BatchPlacer&) = delete;
     BatchPlacer& operator=(const BatchPlacer&) = delete;

@@ -105,9 +105,11 @@ bool update_from_dict(Map& map, PyObject* dict) {
       if (plain_key(k)) {
         plain_type = Py_TYPE(k);
       } else {
+        // Searched insertions from here on; nothing has run yet that could
+        // have changed the dict.
         plain = false;
-        fresh.finish();  // searched insertions from here on
-        end = end_position(dict);  // nothing has run yet that could change it
+        fresh.finish();
+        end = end_position(dict);
       }
     }
     if (plain) {

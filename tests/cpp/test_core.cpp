@@ -164,7 +164,9 @@ void batched_copy_matches_plain_copy(Options o) {
               [&](auto& to, const Key& k, const Val& v, uint64_t h) {
                 EXPECT_EQ(h, to.slot_hash(k));
                 auto [key, value] = limited(Entry<Key, Val>{Key(k.word, k.id, k.note), Val(v.v)});
-                to.insert_made(h, [&] { return Entry<Key, Val>{std::move(key), std::move(value)}; });
+                to.insert_made(h, [&] {
+                  return Entry<Key, Val>{std::move(key), std::move(value)};
+                });
               },
               [](const Key&, const Val&) {});
         } else {
