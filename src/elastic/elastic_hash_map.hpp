@@ -169,10 +169,11 @@ class ElasticHashMap {
     prefetch_batch_levels(levels_.data(), levels_.size(), batch_index_, h);
   }
 
-  // Loads the first group an insert of `key` probes in each populated level
-  // and in the levels the current batch places into, so that a bulk insertion
-  // can issue them several keys ahead. Changes nothing.
-  void prefetch_insert_path(const K& key) const noexcept {
+  // Loads the first group a search for `key` probes in each populated level
+  // (a lookup, or the search an insertion starts with) and in the levels the
+  // current batch places into, so that a bulk walk can issue them several
+  // keys ahead. Changes nothing.
+  void prefetch_search_path(const K& key) const noexcept {
     const uint64_t h = hash_of(key);
     const uint64_t end =
         std::min<uint64_t>(levels_.size(), std::max(max_populated_level_, batch_index_) + 1);

@@ -219,9 +219,10 @@ class FunnelHashMap {
     }
   }
 
-  // Loads the first groups an insert of `key` will probe, so that a bulk
-  // insertion can issue them several keys ahead. Changes nothing.
-  void prefetch_insert_path(const K& key) const noexcept {
+  // Loads the first groups a search for `key` probes (a lookup, or the
+  // search an insertion starts with), so that a bulk walk can issue them
+  // several keys ahead. Changes nothing.
+  void prefetch_search_path(const K& key) const noexcept {
     const uint64_t h = hash_of(key);
     const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
     for (uint64_t i = 0; i < end; ++i) {

@@ -242,7 +242,7 @@ bool dict_walk_finds_all(const Map& map, PyObject* dict) {
   };
   const bool all = walk_ahead<kAhead>(
       Items{dict, &refused},
-      [&](const Item& it) { map.prefetch_insert_path(ProbeKey(it.key, it.hash).get()); },
+      [&](const Item& it) { map.prefetch_search_path(ProbeKey(it.key, it.hash).get()); },
       found_equal);
   return all && !refused;
 }
@@ -262,7 +262,7 @@ PyObject* map_equals(MapObject<F>* self, PyObject* other) {
                   const PyRef* v = that->inner.get(k);
                   return v != nullptr ? v->new_ref() : PyRef();
                 },
-                [&](const HashedAny& k) { that->inner.prefetch_insert_path(k); });
+                [&](const HashedAny& k) { that->inner.prefetch_search_path(k); });
   } else if (PyDict_Check(other)) {
     equal = static_cast<uint64_t>(PyDict_Size(other)) == n &&
             // A small map stays in cache, where looking the dict up costs
