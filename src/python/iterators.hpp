@@ -1,12 +1,12 @@
 // Snapshot iterators over a map object, one template for the six classes:
 //
-//   IterObject<F, K> { PyObject header; map; snapshot; start_counter; position; borrow }
+//   IterObject<F, K> { PyObject header; map; snapshot; start_counter; borrow }
 //
 // `snapshot` owns everything the iterator will hand out, in traversal order,
-// filled completely at creation (item tuples included) and never changed.
-// A step only compares the map's modification counter with `start_counter`
-// (the check comes before the exhaustion check, so an exhausted iterator
-// still reports a later modification) and hands out snapshot[position++].
+// filled completely at creation (item tuples included). A step only compares
+// the map's modification counter with `start_counter` (the check comes before
+// the exhaustion check, so an exhausted iterator still reports a later
+// modification) and hands out the snapshot's next reference.
 // Also here, because views and iterators share them: the element kinds, the
 // element builder and compile-time class names.
 #pragma once
@@ -86,13 +86,15 @@ inline constexpr std::size_t kModulePrefixLength = sizeof("quenlor.") - 1;
 
 // How many elements ahead creation, steps and release start loading objects.
 // Taking a reference costs a few nanoseconds and a load from memory about a
-// hundred, and a snapshot of scattered keys is walked three times (creation,
-// steps, release): at a million keys 32 ahead makes `list(m)` a third faster
-// than 8; 64 gains nothing more.
+// hundred, and the keys of a snapshot lie scattered: at a million keys 32
+// ahead made `list(m)` a third faster than 8; 64 gained nothing more.
 inline constexpr std::size_t kLookahead = 32;
 
 // An iterator's snapshot: owned references, appended once in order up to a
-// fixed count, then only read. No initialisation of the unfilled part.
+// fixed count, then handed out in that order. Handing one out passes the
+// reference on, so the iterator never touches that object again; only the
+// ones not handed out are released with the snapshot. No initialisation of
+// the unfilled part.
 class RefSnapshot {
  public:
   // Throws std::bad_alloc.
@@ -103,32 +105,40 @@ class RefSnapshot {
     if (data_ == nullptr) throw std::bad_alloc();
   }
   RefSnapshot(RefSnapshot&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+      : data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)),
+        next_(std::exchange(o.next_, 0)) {}
   RefSnapshot& operator=(RefSnapshot&&) = delete;
   ~RefSnapshot() {
-    for (std::size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
+    for (std::size_t i = next_; i < size_; ++i) Py_DECREF(data_[i]);
     PyMem_Free(data_);
   }
 
-  // Within the count given at construction.
+  // Within the count given at construction, before anything is handed out.
   void push(PyRef element) noexcept { data_[size_++] = element.release(); }
   std::size_t size() const noexcept { return size_; }
+  // The index of the element hand_out() gives next; size() once all are out.
+  std::size_t next_index() const noexcept { return next_; }
+  // Element i, not yet handed out (i >= next_index()); borrowed.
   PyObject* operator[](std::size_t i) const noexcept { return data_[i]; }
+  // The next element, whose reference passes to the caller. Not exhausted.
+  PyObject* hand_out() noexcept { return data_[next_++]; }
 
-  // Releases every reference, first to last, calling before(i) ahead of
-  // releasing element i; leaves the snapshot empty.
+  // Releases every reference not handed out, first to last, calling
+  // before(i) ahead of releasing element i; leaves the snapshot empty.
   template <class Before>
   void release_in_order(Before&& before) noexcept {
-    for (std::size_t i = 0; i < size_; ++i) {
+    for (std::size_t i = next_; i < size_; ++i) {
       before(i);
       Py_DECREF(data_[i]);
     }
-    size_ = 0;
+    size_ = next_ = 0;
   }
 
  private:
   PyObject** data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t next_ = 0;
 };
 
 template <class F, ElementKind K>
@@ -136,7 +146,6 @@ struct IterObject {
   PyObject_HEAD PyObject* map;  // owning; a MapObject<F>
   RefSnapshot snapshot;         // what the steps hand out, in traversal order
   uint64_t start_counter;       // the map's `modifications` at creation
-  std::size_t position;         // next index into `snapshot`
   BorrowFlag borrow;
 
   static inline PyTypeObject* type = nullptr;  // created once per process
@@ -184,7 +193,6 @@ struct IterObject {
     self->map = PyRef::borrow(reinterpret_cast<PyObject*>(m)).release();
     ::new (&self->snapshot) RefSnapshot(std::move(items));
     self->start_counter = counter;
-    self->position = 0;
     ::new (&self->borrow) BorrowFlag();
     return reinterpret_cast<PyObject*>(self);
   }
@@ -206,16 +214,17 @@ struct IterObject {
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
       return nullptr;
     }
-    const std::size_t size = self->snapshot.size();
-    if (self->position == size) return nullptr;  // exhausted
-    if (self->position + kLookahead < size)
-      prefetch_read(self->snapshot[self->position + kLookahead]);
-    return PyRef::borrow(self->snapshot[self->position++]).release();
+    RefSnapshot& snapshot = self->snapshot;
+    const std::size_t at = snapshot.next_index(), size = snapshot.size();
+    if (at == size) return nullptr;  // exhausted
+    // The caller is likely to touch what it gets; the step itself does not.
+    if (at + kLookahead < size) prefetch_read(snapshot[at + kLookahead]);
+    return snapshot.hand_out();
   }
 
-  // The map goes first, then the snapshot from first to last, loading what a
-  // release will touch a few elements ahead: item tuples lie in order, but the
-  // keys they hold are scattered.
+  // The map goes first, then what the snapshot still holds, from first to
+  // last, loading what a release will touch a few elements ahead: item tuples
+  // lie in order, but the keys they hold are scattered.
   void release_fields() noexcept {
     Py_DECREF(map);
     const std::size_t n = snapshot.size();

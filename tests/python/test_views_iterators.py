@@ -1,6 +1,7 @@
 """View and iterator classes, membership, reprs, comparisons and set operations."""
 
 import collections
+import sys
 
 import pytest
 
@@ -8,6 +9,26 @@ import quenlor
 from conftest import all_raise, instance, raiser
 
 KINDS = ("keys", "values", "items")
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_iterators_pass_on_the_references_they_hand_out(map_cls, kind):
+    # A step gives its element's reference to the caller; dropping the
+    # iterator releases only what it did not hand out, whenever it is dropped.
+    key, value = object(), object()
+    m = map_cls({key: value, 1: 2, 3: 4})
+    counts = (sys.getrefcount(key), sys.getrefcount(value))
+    for taken in range(4):
+        it = iter(getattr(m, kind)())
+        got = [next(it) for _ in range(taken)]
+        del it
+        assert len(got) == taken and all(e is not None for e in got)
+        del got
+        assert (sys.getrefcount(key), sys.getrefcount(value)) == counts
+    got = list(getattr(m, kind)())
+    m.clear()
+    del m
+    assert got.count(key) + got.count(value) + sum(e in ((key, value),) for e in got) == 1
 
 
 def test_view_and_iterator_types(map_cls):
