@@ -411,9 +411,10 @@ class ElasticHashMap {
   void place_made_by_batch_rule(uint64_t h, Make&& make) {
     place_new_entry_made(slot_by_batch_rule(h), make, h);
   }
-  // Batch advance and slot choice. The compiler's own choices suit the
-  // copies; insert()'s out-of-line placement (place_absent_key) is better
-  // off with everything inlined (20 instructions per insertion).
+  // Batch advance and slot choice. The rare callers (insert_new_made, the
+  // tests' plain placement) share one out-of-line slot choice; insert()'s
+  // own out-of-line placement (place_absent_key) is better off with
+  // everything inlined (20 instructions per insertion).
   ElasticPlace slot_by_batch_rule(uint64_t h) {
     return batch_rule_slot(h, [this](uint64_t hh) { return choose_slot_for_new_key(hh); });
   }
@@ -464,7 +465,6 @@ class ElasticHashMap {
     BatchPlacer& operator=(const BatchPlacer&) = delete;
     ~BatchPlacer() { finish(); }
 
-    uint64_t batch_index() const noexcept { return b_; }
     uint64_t len() const noexcept { return len_; }
     bool loaded() const noexcept { return loaded_; }
 
@@ -625,7 +625,6 @@ class ElasticHashMap {
         const uint64_t h = hash_of(e.key);
         r.place(std::move(e), h);
       });
-    r.finish();
   }
 
   [[gnu::noinline]] void grow() { rebuild(grown_capacity(capacity_)); }
@@ -675,7 +674,6 @@ class ElasticHashMap {
       const uint64_t h = hash_of(moved[i].key);
       r.place(std::move(moved[i]), h);
     }
-    r.finish();
   }
 
   // ---- what TableIter and ExtractIf need --------------------------------------

@@ -180,17 +180,11 @@ struct FunnelTables {
     return std::nullopt;
   }
 
-  // choose_slot and place in one step, for a key no stored key equals: the
-  // levels inline, since nearly every key stops there, the rest through
-  // choose_slot. False, with `e` untouched, when the key has no place.
-  [[gnu::always_inline]] bool place_new(uint64_t h, Entry<K, V>&& e, uint8_t tag,
-                                        uint64_t& max_populated_level) noexcept {
-    return place_new_made(
-        h, tag, [&e]() -> Entry<K, V>&& { return std::move(e); }, max_populated_level);
-  }
-
-  // place_new with the entry make() returns built in its slot; make() is
-  // called only when the key has a place, and must not throw.
+  // choose_slot and place in one step, for a key no stored key equals, of
+  // the entry make() returns, built in its slot: the levels inline, since
+  // nearly every key stops there, the rest through choose_slot. make() is
+  // called only when the key has a place, and must not throw; false when
+  // the key has none.
   template <class Make>
   [[gnu::always_inline]] bool place_new_made(uint64_t h, uint8_t tag, Make&& make,
                                              uint64_t& max_populated_level) noexcept {
@@ -198,8 +192,9 @@ struct FunnelTables {
   }
 
   // The stored levels' array, read once by a caller placing many entries
-  // while the tables keep their shape (rebuilds, purges): the entries
-  // written in between could alias the vector's bounds for the compiler.
+  // while the tables keep their shape (rebuilds, purges, fills of new
+  // keys): the entries written in between could alias the vector's bounds
+  // for the compiler.
   struct StoredLevels {
     Level* first;
     uint64_t count;
@@ -207,7 +202,8 @@ struct FunnelTables {
         : first(t.levels.data()), count(t.levels.size()) {}
   };
 
-  // place_new with the stored levels given.
+  // place_new_made of `e` with the stored levels given; `e` is untouched
+  // when the key has no place.
   [[gnu::always_inline]] bool place_new(const StoredLevels& stored, uint64_t h, Entry<K, V>&& e,
                                         uint8_t tag, uint64_t& max_populated_level) noexcept {
     return place_new_made(

@@ -55,6 +55,32 @@ void expect_same_state(const M& m, const M& plain, bool full) {
   plain.check_consistency();
 }
 
+// The two maps of a differential test: `m`, and `plain`, which works while
+// one of PinnedMap's test-only flags (`plain_flag`) selects the plain
+// procedure. both(f) applies f to each.
+struct TwinMaps {
+  TwinMaps(bool& plain_flag, const ElasticOptions& o)
+      : m(PinnedMap::with_options(o)), plain(PinnedMap::with_options(o)), flag(plain_flag) {}
+  template <class F>
+  void both(F&& f) {
+    f(m);
+    struct Set {
+      bool& f;
+      explicit Set(bool& x) : f(x) { f = true; }
+      ~Set() { f = false; }
+    } set(flag);
+    f(plain);
+  }
+
+  PinnedMap m, plain;
+  bool& flag;
+};
+
+// Two keys in three share one hash word when `shared`.
+Key key_sharing_words(bool shared, uint64_t id) {
+  return Key(shared && id % 3 != 0 ? 77 : mix(id), id);
+}
+
 TEST(ElasticGeometry, LevelsBatchPlansAndProbeLimits) {
   U l1000{512, 256, 128, 64, 32}, p1000{384, 295, 148, 73};
   l1000.resize(15, 16), p1000.resize(15, 0);
@@ -404,10 +430,6 @@ TEST_F(Elastic, DeferredPurgeRunsWhenAnExtractionEnds) {
 // with keys sharing cached hashes and when purges run at the end of removing
 // walks.
 TEST_F(Elastic, InPlacePurgeMatchesRebuild) {
-  struct ByRebuild {
-    ByRebuild() { PinnedMap::purge_by_rebuild = true; }
-    ~ByRebuild() { PinnedMap::purge_by_rebuild = false; }
-  };
   const auto tombstones = [](const PinnedMap& m) {
     uint64_t t = 0;
     for (uint64_t i = 0; i < m.level_count(); ++i) t += m.level(i).tombstones();
@@ -415,14 +437,10 @@ TEST_F(Elastic, InPlacePurgeMatchesRebuild) {
   };
   std::mt19937_64 rng(815);
   for (bool shared : {false, true}) {
-    auto k = [&](uint64_t id) { return Key(shared && id % 3 != 0 ? 77 : mix(id), id); };
-    auto m = PinnedMap::with_options(opts(shared ? 128 : 1000));
-    auto plain = PinnedMap::with_options(opts(shared ? 128 : 1000));
-    const auto both = [&](auto&& f) {
-      f(m);
-      ByRebuild scope;
-      f(plain);
-    };
+    TwinMaps t(PinnedMap::purge_by_rebuild, opts(shared ? 128 : 1000));
+    PinnedMap &m = t.m, &plain = t.plain;
+    const auto k = [shared](uint64_t id) { return key_sharing_words(shared, id); };
+    const auto both = [&t](auto&& f) { t.both(f); };
     uint64_t purges = 0;
     bool draining = false;
     for (uint64_t step = 0; step < 4000; ++step) {
@@ -445,10 +463,6 @@ TEST_F(Elastic, InPlacePurgeMatchesRebuild) {
 // fill-and-drain cycles, with keys sharing hash words and reserve fractions
 // that reach the extra batch.
 TEST_F(Elastic, RefillMatchesPlainPlacement) {
-  struct Plainly {
-    Plainly() { PinnedMap::refill_plainly = true; }
-    ~Plainly() { PinnedMap::refill_plainly = false; }
-  };
   struct Case {
     double delta;
     bool shared;
@@ -458,13 +472,9 @@ TEST_F(Elastic, RefillMatchesPlainPlacement) {
                        Case{0.01, true, 3000}}) {
     SCOPED_TRACE(c.delta);
     auto k = [&](uint64_t id) { return Key(c.shared && id % 3 != 0 ? mix(id % 7) : mix(id), id); };
-    auto m = PinnedMap::with_options(opts(0, c.delta));
-    auto plain = PinnedMap::with_options(opts(0, c.delta));
-    const auto both = [&](auto&& f) {
-      f(m);
-      Plainly scope;
-      f(plain);
-    };
+    TwinMaps t(PinnedMap::refill_plainly, opts(0, c.delta));
+    PinnedMap &m = t.m, &plain = t.plain;
+    const auto both = [&t](auto&& f) { t.both(f); };
     for (uint64_t id = 0; id < c.n; ++id) {
       const uint64_t cap = m.capacity();
       both([&](auto& x) { x.insert(k(id), Val(id)); });
@@ -491,14 +501,10 @@ TEST_F(Elastic, RefillMatchesPlainPlacement) {
   }
   std::mt19937_64 rng(99);
   for (bool shared : {false, true}) {
-    auto k = [&](uint64_t id) { return Key(shared && id % 3 != 0 ? 77 : mix(id), id); };
-    auto m = PinnedMap::with_options(opts(shared ? 128 : 1000));
-    auto plain = PinnedMap::with_options(opts(shared ? 128 : 1000));
-    const auto both = [&](auto&& f) {
-      f(m);
-      Plainly scope;
-      f(plain);
-    };
+    TwinMaps t(PinnedMap::refill_plainly, opts(shared ? 128 : 1000));
+    PinnedMap &m = t.m, &plain = t.plain;
+    const auto k = [shared](uint64_t id) { return key_sharing_words(shared, id); };
+    const auto both = [&t](auto&& f) { t.both(f); };
     bool draining = false;
     for (uint64_t step = 0; step < 3000; ++step) {
       fill_drain_step(m, m.max_insertions() - 2, shared ? 400 : 3000, draining, rng, k, both);
