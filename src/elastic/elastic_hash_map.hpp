@@ -585,12 +585,15 @@ class ElasticHashMap {
     ElasticPlanCache::Item scratch;
     const ElasticPlanCache::Item& planned =
         ElasticPlanCache::get(capacity, g.max_insertions, reserve_fraction_, probe_scale_, scratch);
-    const std::vector<uint64_t>& sizes = planned.sizes;
+    // Read through locals: every level built would otherwise reload them.
+    const uint64_t* const sizes = planned.sizes.data();
+    const uint64_t count = planned.sizes.size();
     g.plan = planned.plan;
-    g.levels.reserve(sizes.size());
-    for (uint64_t i = 0; i < sizes.size(); ++i) {
-      g.levels.emplace_back(sizes[i], i, g.plan.budget(i), alloc_, i == 0 || every_level);
-      g.total_slots = sat_add(g.total_slots, g.levels.back().slots());
+    const LevelBudget* const budgets = &g.plan.budget(0);
+    g.levels.reserve(count);
+    for (uint64_t i = 0; i < count; ++i) {
+      g.levels.emplace_back(sizes[i], i, budgets[i], alloc_, i == 0 || every_level);
+      g.total_slots = sat_add(g.total_slots, sizes[i]);
     }
     return g;
   }

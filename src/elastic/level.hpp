@@ -83,14 +83,14 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
   // place, with its block when `with_block` (otherwise allocate() adds it
   // later). Throws std::bad_alloc (LayoutOverflow for impossible sizes).
   Level(uint64_t slots, uint64_t index, const LevelBudget& budget, A alloc, bool with_block)
-      : Base(with_block ? Base::with_capacity_in(slots, alloc) : Base()),
-        budget_(&budget),
+      : budget_(&budget),
         salt_(table_salt(index)),
         group_mask_(slots / kGroupWidth - 1),
         alloc_(alloc) {
     QUENLOR_DCHECK(slots >= kGroupWidth && slots % kGroupWidth == 0 &&
                    std::has_single_bit(slots / kGroupWidth));
-    QUENLOR_DCHECK(!with_block || this->table().slots() == slots);
+    // Most levels of a new map start without a block: no table to move in.
+    if (with_block) allocate();
   }
 
   // The level's geometry without its block. Throws std::bad_alloc.
