@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 namespace quenlor {
@@ -20,10 +21,11 @@ class SmallPlanCache {
 
   // The cached plan, or compute()'s, kept in the cache or (for large
   // capacities) in `scratch`. Throws what compute() throws, the cache unchanged.
+  // `scratch` starts empty: a small map never pays for building one.
   template <class Compute>
-  static const Item& get(uint64_t capacity, double delta, double scale, Item& scratch,
-                         Compute&& compute) {
-    if (capacity > kMaxCapacity) return scratch = compute();
+  static const Item& get(uint64_t capacity, double delta, double scale,
+                         std::optional<Item>& scratch, Compute&& compute) {
+    if (capacity > kMaxCapacity) return scratch.emplace(compute());
     thread_local SmallPlanCache cache;
     for (const Item& it : cache.items_)
       if (it.used && it.capacity == capacity && it.delta == delta && it.scale == scale) return it;

@@ -582,7 +582,7 @@ class ElasticHashMap {
     Geometry g;
     if (capacity == 0) return g;  // every new map: no levels, no plan, nothing to look up
     g.max_insertions = max_insertions_for(capacity, reserve_fraction_);
-    ElasticPlanCache::Item scratch;
+    std::optional<ElasticPlanCache::Item> scratch;
     const ElasticPlanCache::Item& planned =
         ElasticPlanCache::get(capacity, g.max_insertions, reserve_fraction_, probe_scale_, scratch);
     // Read through locals: every level built would otherwise reload them.

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -193,7 +194,7 @@ struct ElasticPlanCache {
   // The plan for `capacity` whose growth limit is `max_insertions`. Throws
   // std::bad_alloc.
   static const Item& get(uint64_t capacity, uint64_t max_insertions, double delta,
-                         double probe_scale, Item& scratch) {
+                         double probe_scale, std::optional<Item>& scratch) {
     return SmallPlanCache<Item>::get(capacity, delta, probe_scale, scratch, [&] {
       return compute(capacity, max_insertions, delta, probe_scale);
     });

@@ -54,7 +54,7 @@ struct FunnelPlanCache {
   };
 
   // Throws std::bad_alloc.
-  static const Item& get(uint64_t capacity, double delta, Item& scratch) {
+  static const Item& get(uint64_t capacity, double delta, std::optional<Item>& scratch) {
     return SmallPlanCache<Item>::get(capacity, delta, 0.0, scratch,
                                      [&] { return compute(capacity, delta); });
   }
@@ -107,7 +107,7 @@ struct FunnelTables {
   static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
     // Every new map starts at 0: no slots, nothing to plan but the level count.
     if (capacity == 0) return FunnelTables(funnel_shape(delta).level_count, probe_limit, alloc);
-    FunnelPlanCache::Item scratch;
+    std::optional<FunnelPlanCache::Item> scratch;
     const FunnelPlanCache::Item& planned = FunnelPlanCache::get(capacity, delta, scratch);
     return FunnelTables(planned.plan, planned.shape.bucket_width, probe_limit, alloc);
   }

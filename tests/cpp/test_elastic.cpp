@@ -122,7 +122,7 @@ TEST(ElasticGeometry, CachedPlansEqualFreshOnes) {
     const double delta = std::vector<double>{0.1, 0.5, 1e-6, 0.999999}[rng() % 4];
     const uint64_t m = max_insertions_for(n, delta);
     const double scale = std::vector<double>{16.0, 1.0, 1000.0}[rng() % 3];
-    ElasticPlanCache::Item scratch;
+    std::optional<ElasticPlanCache::Item> scratch;
     const auto& got = ElasticPlanCache::get(n, m, delta, scale, scratch);
     ASSERT_EQ(got.sizes, partition_levels(n)) << n;
     for (uint64_t i = 0; i < got.sizes.size(); ++i) {

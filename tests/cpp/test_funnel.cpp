@@ -204,7 +204,7 @@ TEST(FunnelGeometry, CachedPlansEqualFreshOnes) {
   for (int i = 0; i < 3000; ++i) {
     const uint64_t n = rng() % 3 == 0 ? rng() % 5000 : rng() % 40;
     const double delta = std::vector<double>{0.1, 0.5, 1e-6, 0.01}[rng() % 4];
-    FunnelPlanCache::Item scratch;
+    std::optional<FunnelPlanCache::Item> scratch;
     const auto& got = FunnelPlanCache::get(n, delta, scratch);
     const auto want = FunnelPlanCache::compute(n, delta);
     ASSERT_EQ(got.shape.level_count, want.shape.level_count);
