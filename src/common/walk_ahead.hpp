@@ -9,31 +9,47 @@
 
 namespace quenlor {
 
-// visit(entry) returns false to stop the walk early; walk_ahead then returns
+// walk_ahead in two steps, for loads that depend on earlier ones: far(e) runs
+// kFar visits before visit(e) and near(e) kNear visits before it (both fewer
+// for the first entries), so near() finds in cache what far() asked for (a
+// probe group, say) and can ask for what that leads to (the entries its tags
+// match). visit(e) returns false to stop the walk early; the walk then returns
 // false. The traversal must not change while it runs.
-template <unsigned kAhead = 8, class Iter, class Start, class Visit>
-bool walk_ahead(Iter it, Start&& start, Visit&& visit) {
+template <unsigned kFar, unsigned kNear, class Iter, class Far, class Near, class Visit>
+bool walk_two_ahead(Iter it, Far&& far, Near&& near, Visit&& visit) {
+  static_assert(kNear < kFar);
   using EntryPtr = decltype(it.next());
-  EntryPtr ring[kAhead];
+  EntryPtr ring[kFar];
   unsigned pending = 0;
-  for (; pending < kAhead; ++pending) {
+  for (; pending < kFar; ++pending) {
     EntryPtr e = it.next();
     if (e == nullptr) break;
-    start(*e);
+    far(*e);
     ring[pending] = e;
   }
+  for (unsigned j = 0; j < kNear && j < pending; ++j) near(*ring[j]);
   // ring[i] is always the oldest pending entry; once the walk is over, the
-  // remaining ones follow it round the ring in order.
-  for (unsigned i = 0; pending != 0; i = (i + 1) % kAhead) {
+  // remaining ones follow it round the ring in order. Every later entry
+  // passes the kNear-th place behind the oldest once, and gets near() there.
+  for (unsigned i = 0; pending != 0; i = (i + 1) % kFar) {
+    if constexpr (kNear != 0)
+      if (pending > kNear) near(*ring[(i + kNear) % kFar]);
     if (!visit(*ring[i])) return false;
     if (EntryPtr e = it.next()) {
-      start(*e);
+      far(*e);
       ring[i] = e;
     } else {
       --pending;
     }
   }
   return true;
+}
+
+// The one-step walk: start(e) kAhead visits before visit(e).
+template <unsigned kAhead = 8, class Iter, class Start, class Visit>
+bool walk_ahead(Iter it, Start&& start, Visit&& visit) {
+  return walk_two_ahead<kAhead, 0>(
+      it, start, [](const auto&) {}, visit);
 }
 
 }  // namespace quenlor

@@ -110,11 +110,23 @@ class ElasticHashMap {
   }
   bool contains_key(const K& key) const { return get(key) != nullptr; }
 
+  // get() of a key whose search path prefetch_candidates() has loaded: no
+  // look-ahead of its own.
+  const V* get_prefetched(const K& key) const {
+    const EntryType* e = find_matching<false>(hash_of(key), equal_to(key));
+    return e == nullptr ? nullptr : &e->value;
+  }
+
   // The entry a lookup for slot hash h (slot_hash) finds when is_key(stored)
   // decides which stored key is the one sought; null if none. Lets a caller
-  // compare keys its own way (bulk equality).
-  template <class IsKey>
+  // compare keys its own way (bulk equality). kLookAhead false: the caller
+  // has loaded the search path (prefetch_candidates).
+  template <bool kLookAhead = true, class IsKey>
   const EntryType* find_matching(uint64_t h, IsKey&& is_key) const {
+    if constexpr (!kLookAhead) {
+      const Found f = find_in_levels<false>(searched_end(), h, tag_of(h), is_key);
+      return f.level == nullptr ? nullptr : &f.level->entry(f.slot);
+    }
     return find_entry(h, tag_of(h), is_key);
   }
 
@@ -180,6 +192,22 @@ class ElasticHashMap {
     for (uint64_t i = 0; i < end && i < 4; ++i) {
       const LevelType& lv = levels_[i];
       if (lv.groups() != 0) lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
+    }
+  }
+
+  // The second step of a bulk walk's look-ahead, once prefetch_search_path's
+  // groups have arrived: starts loading the entries whose tags match in the
+  // first group of each level searched, which a lookup compares next.
+  // Changes nothing.
+  void prefetch_candidates(const K& key) const noexcept {
+    const uint64_t h = hash_of(key);
+    const uint8_t t = tag_of(h);
+    const LevelType* const end = std::min(searched_end(), levels_.data() + 4);
+    for (const LevelType* lv = levels_.data(); lv < end; ++lv) {
+      if (lv->len() == 0) continue;
+      const uint64_t g = lv->probe_seq(h).group();
+      for (unsigned lane : lv->table().group(g).match_tag(t))
+        prefetch_read(&lv->entry(g * kGroupWidth + lane));
     }
   }
 

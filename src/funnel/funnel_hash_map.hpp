@@ -89,14 +89,23 @@ class FunnelHashMap {
   }
   bool contains_key(const K& key) const { return get(key) != nullptr; }
 
+  // get() of a key whose search path prefetch_candidates() has loaded: no
+  // look-ahead of its own.
+  const V* get_prefetched(const K& key) const {
+    const EntryType* e = find_matching<false>(hash_of(key), equal_to(key));
+    return e != nullptr ? &e->value : nullptr;
+  }
+
   // The entry a lookup for slot hash h (slot_hash) finds when is_key(stored)
   // decides which stored key is the one sought; null if none. Lets a caller
-  // compare keys its own way (bulk equality).
-  template <class IsKey>
+  // compare keys its own way (bulk equality). kLookAhead false: the caller
+  // has loaded the search path (prefetch_candidates).
+  template <bool kLookAhead = true, class IsKey>
   const EntryType* find_matching(uint64_t h, IsKey&& is_key) const {
     const uint8_t t = tag_of(h);
     bool absent = false;
-    if (const EntryType* e = find_in_levels(tables_, level_search_end(), h, t, is_key, absent))
+    if (const EntryType* e =
+            find_in_levels<false, kLookAhead>(tables_, level_search_end(), h, t, is_key, absent))
       return e;
     if (absent) return nullptr;
     const FunnelSearch r = search_beyond_levels(tables_, h, t, is_key);
@@ -228,6 +237,23 @@ class FunnelHashMap {
     for (uint64_t i = 0; i < end; ++i) {
       const Level& lv = tables_.levels[i];
       if (lv.slots() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
+    }
+  }
+
+  // The second step of a bulk walk's look-ahead, once prefetch_search_path's
+  // groups have arrived: starts loading the entries whose tags match there,
+  // which a lookup compares next. Changes nothing.
+  void prefetch_candidates(const K& key) const noexcept {
+    const uint64_t h = hash_of(key);
+    const uint8_t t = tag_of(h);
+    const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
+    for (uint64_t i = 0; i < end; ++i) {
+      const Level& lv = tables_.levels[i];
+      if (lv.len() == 0) continue;
+      const uint64_t g = lv.probe_group(h);
+      const Group grp = lv.table().group(g);
+      for (unsigned lane : grp.match_tag(t)) prefetch_read(&lv.entry(g * kGroupWidth + lane));
+      if (grp.match_empty().any()) return;  // where a search for the key ends
     }
   }
 

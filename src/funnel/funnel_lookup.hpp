@@ -114,15 +114,17 @@ template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free>
 // searched in vain. With kFindFree (insertion), `free` also receives the
 // first free slot met, which is where the key goes if new. Lookups in tables
 // beyond the caches ask for the next levels' groups ahead; insertion usually
-// stops early, at a free slot or its key, and does not.
-template <bool kFindFree = false, class Tables, class IsKey, class Free = FirstFreeSlot>
+// stops early, at a free slot or its key, and does not; nor do lookups whose
+// caller has loaded the groups already (kLookAhead false).
+template <bool kFindFree = false, bool kLookAhead = true, class Tables, class IsKey,
+          class Free = FirstFreeSlot>
 [[gnu::always_inline]] inline auto* find_in_levels(Tables& t, uint64_t end, uint64_t h, uint8_t tag,
                                                    const IsKey& is_key, bool& absent,
                                                    Free&& free = Free()) {
   using funnel_detail::LevelPosition;
   using funnel_detail::search_levels_for_entry;
   LevelPosition at;  // unused: the entry is the answer
-  if constexpr (!kFindFree)
+  if constexpr (!kFindFree && kLookAhead)
     if (worth_prefetching(t.usable_slots))
       return search_levels_for_entry<false, true>(t, end, h, tag, is_key, absent, free, at);
   return search_levels_for_entry<kFindFree, false>(t, end, h, tag, is_key, absent, free, at);

@@ -144,9 +144,11 @@ PyObject* map_clear(PyObject* o, PyObject*) {
 // when missing) and compares values; any error means "not equal". Traversal
 // order scatters the objects in memory, so the walk runs a few entries ahead
 // and loads the key and value objects and, through `prefetch(key)`, what the
-// other side's lookup will touch first.
-template <class Map, class Find, class Prefetch>
-bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch) {
+// other side's lookup will touch first; `prefetch_near(key)`, a few entries
+// later, what that leads to.
+template <class Map, class Find, class Prefetch, class PrefetchNear>
+bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch,
+                       PrefetchNear&& prefetch_near) {
   using Entry = typename Map::EntryType;
   const auto found_equal = [&](const Entry& e) {
     PyRef found = find(e.key);
@@ -160,14 +162,18 @@ bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch) {
     // Everything is in cache already: a plain walk.
     return map.all_of(found_equal);
   }
-  return walk_ahead(
+  return walk_two_ahead<16, 8>(
       map.iter(),
       [&](const Entry& e) {
         prefetch_read(e.key.object());
         prefetch_read(e.value.get());
         prefetch(e.key);
       },
-      found_equal);
+      [&](const Entry& e) { prefetch_near(e.key); }, found_equal);
+}
+template <class Map, class Find, class Prefetch>
+bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch) {
+  return all_entries_found(map, find, prefetch, [](const HashedAny&) {});
 }
 
 // `map == dict` by walking the dict instead: its entries sit in insertion
@@ -186,18 +192,18 @@ bool dict_walk_finds_all(const Map& map, PyObject* dict) {
     PyObject* value;
     Py_hash_t hash;
   };
-  constexpr unsigned kAhead = 8;
+  constexpr unsigned kFar = 16, kNear = 8;
   bool refused = false;
   // The dict's items one by one, hashed, until the first key that is not
-  // plain. Items stay in the ring until walk_ahead, which holds at most
-  // kAhead of them, has visited them.
+  // plain. Items stay in the ring until the walk, which holds at most kFar
+  // of them, has visited them.
   struct Items {
     Items(PyObject* d, bool* r) noexcept : dict(d), refused(r) {}
     PyObject* dict;
     bool* refused;
     Py_ssize_t pos = 0;
     unsigned next_slot = 0;
-    Item ring[2 * kAhead];
+    Item ring[2 * kFar];
     Item* next() noexcept {
       PyObject *k, *v;
       if (!PyDict_Next(dict, &pos, &k, &v)) return nullptr;
@@ -207,7 +213,7 @@ bool dict_walk_finds_all(const Map& map, PyObject* dict) {
         *refused = true;
         return nullptr;
       }
-      Item* it = &ring[next_slot++ % (2 * kAhead)];
+      Item* it = &ring[next_slot++ % (2 * kFar)];
       *it = {k, v, hash};
       return it;
     }
@@ -224,7 +230,7 @@ bool dict_walk_finds_all(const Map& map, PyObject* dict) {
   };
   const auto found_equal = [&](const Item& it) {
     const uint64_t h = map.slot_hash(ProbeKey(it.key, it.hash).get());
-    const auto* e = map.find_matching(h, [&](const HashedAny& stored) {
+    const auto* e = map.template find_matching<false>(h, [&](const HashedAny& stored) {
       if (stored.hash() != it.hash) return false;
       PyObject* s = stored.object();
       if (s == it.key) return true;
@@ -240,9 +246,10 @@ bool dict_walk_finds_all(const Map& map, PyObject* dict) {
     if (!plain_value(mine) || !plain_value(it.value)) return false;
     return plain_equal(mine, it.value) && !refused;
   };
-  const bool all = walk_ahead<kAhead>(
+  const bool all = walk_two_ahead<kFar, kNear>(
       Items{dict, &refused},
       [&](const Item& it) { map.prefetch_search_path(ProbeKey(it.key, it.hash).get()); },
+      [&](const Item& it) { map.prefetch_candidates(ProbeKey(it.key, it.hash).get()); },
       found_equal);
   return all && !refused;
 }
@@ -259,10 +266,11 @@ PyObject* map_equals(MapObject<F>* self, PyObject* other) {
             all_entries_found(
                 map,
                 [&](const HashedAny& k) {
-                  const PyRef* v = that->inner.get(k);
+                  const PyRef* v = that->inner.get_prefetched(k);
                   return v != nullptr ? v->new_ref() : PyRef();
                 },
-                [&](const HashedAny& k) { that->inner.prefetch_search_path(k); });
+                [&](const HashedAny& k) { that->inner.prefetch_search_path(k); },
+                [&](const HashedAny& k) { that->inner.prefetch_candidates(k); });
   } else if (PyDict_Check(other)) {
     equal = static_cast<uint64_t>(PyDict_Size(other)) == n &&
             // A small map stays in cache, where looking the dict up costs

@@ -12,6 +12,7 @@
 #include "common/layout/counted_table.hpp"
 #include "common/layout/group.hpp"
 #include "common/layout/removal_rule.hpp"
+#include "common/walk_ahead.hpp"
 #include "elastic/elastic_hash_map.hpp"
 #include "funnel/funnel_hash_map.hpp"
 #include "test_support.hpp"
@@ -441,6 +442,79 @@ TEST_F(Core, PeekShowsTheNextExtraction) {
   peek_shows_the_next_extraction<ElasticHashMap<Key, Val>>(ElasticOptions{300});
   peek_shows_the_next_extraction<FunnelHashMap<Key, Val>>(
       FunnelOptions{300, kDefaultReserveFraction, std::nullopt});
+}
+
+// walk_two_ahead: every entry visited once and in order, far() and near()
+// each called once per entry, kFar and kNear visits before its own (fewer
+// at the start), and an early stop ends the walk.
+TEST(Walk, TwoStepsReachEveryEntryAtTheirDistances) {
+  constexpr unsigned kFar = 6, kNear = 3;
+  for (unsigned n : {0u, 1u, 3u, 4u, 6u, 7u, 20u}) {
+    std::vector<unsigned> items(n);
+    for (unsigned i = 0; i < n; ++i) items[i] = i;
+    struct Iter {
+      const std::vector<unsigned>* v;
+      unsigned at = 0;
+      const unsigned* next() { return at < v->size() ? &(*v)[at++] : nullptr; }
+    };
+    std::vector<int> far_at(n, -1), near_at(n, -1);
+    std::vector<unsigned> visited;
+    const auto record = [&](std::vector<int>& when, unsigned e) {
+      EXPECT_EQ(when[e], -1) << "twice: " << e;
+      when[e] = static_cast<int>(visited.size());
+    };
+    const bool whole = walk_two_ahead<kFar, kNear>(
+        Iter{&items}, [&](unsigned e) { record(far_at, e); },
+        [&](unsigned e) {
+          EXPECT_NE(far_at[e], -1) << e;
+          record(near_at, e);
+        },
+        [&](unsigned e) {
+          EXPECT_NE(near_at[e], -1) << e;
+          visited.push_back(e);
+          return true;
+        });
+    EXPECT_TRUE(whole);
+    EXPECT_EQ(visited, items);
+    for (unsigned e = 0; e < n; ++e) {
+      EXPECT_EQ(far_at[e], std::max(0, static_cast<int>(e) - static_cast<int>(kFar) + 1)) << n;
+      EXPECT_EQ(near_at[e], std::max(0, static_cast<int>(e) - static_cast<int>(kNear))) << n;
+    }
+    unsigned calls = 0;
+    EXPECT_EQ(walk_ahead<kFar>(
+                  Iter{&items}, [](unsigned) {}, [&](unsigned) { return ++calls < 5; }),
+              n < 5);
+    EXPECT_EQ(calls, std::min(n, 5u));
+  }
+}
+
+// A lookup without look-ahead of its own, after prefetch_candidates, finds
+// what the plain lookup finds, in a table beyond the look-ahead threshold,
+// with shared hash words and tombstones.
+template <class Map, class Options>
+void prefetched_lookups_match_plain_ones(Options o) {
+  for (uint64_t words : {uint64_t{100000}, uint64_t{40}}) {
+    auto m = Map::with_options(o);
+    for (uint64_t i = 0; i < 9000; ++i) m.insert(Key(mix(i % words), i), Val(i));
+    for (uint64_t i = 0; i < 9000; i += 3) m.remove(Key(mix(i % words), i));
+    for (uint64_t i = 0; i < 12000; ++i) {
+      const Key k(mix(i % words), i);
+      m.prefetch_search_path(k);
+      m.prefetch_candidates(k);
+      ASSERT_EQ(m.get_prefetched(k), m.get(k)) << i;
+      const auto same_id = [&](const Key& stored) { return stored.id == k.id; };
+      const uint64_t h = m.slot_hash(k);
+      ASSERT_EQ(m.template find_matching<false>(h, same_id), m.find_matching(h, same_id)) << i;
+    }
+    m.check_consistency();
+  }
+}
+
+TEST_F(Core, PrefetchedLookupsMatchPlainOnes) {
+  prefetched_lookups_match_plain_ones<ElasticHashMap<Key, Val>>(
+      ElasticOptions{kPrefetchFromSlots * 2});
+  prefetched_lookups_match_plain_ones<FunnelHashMap<Key, Val>>(
+      FunnelOptions{kPrefetchFromSlots * 2, kDefaultReserveFraction, std::nullopt});
 }
 
 }  // namespace
