@@ -557,8 +557,14 @@ class FunnelHashMap {
 
     uint64_t populated = 0;
     const typename Tables::StoredLevels stored(tables_);
-    for (Level& lv : tables_.levels)
-      lv.replace_group_by_group([&](EntryType&& e) {
+    // The first stored level goes first, and each of its entries back to its
+    // own group (its bucket's only one) before anything else lands there.
+    if (!tables_.levels.empty()) {
+      tables_.levels[0].compact_groups();
+      if (tables_.levels[0].len() != 0) populated = tables_.first_level;
+    }
+    for (uint64_t i = 1; i < tables_.levels.size(); ++i)
+      tables_.levels[i].replace_group_by_group([&](EntryType&& e) {
         const uint64_t h = hash_of(e.key);
         [[maybe_unused]] const bool placed =
             tables_.place_new(stored, h, std::move(e), tag_of(h), populated);
