@@ -1,7 +1,8 @@
 """Bulk fast paths against the plain procedures they stand in for: equality of
-a large map with a dict (walks the dict), copies and fills of fresh maps
-(placed without searching). Each must give the plain answer, the same
-contents, capacity and traversal order, and make the same __eq__ calls."""
+a large map with a dict (walks the dict) or with a map of its class, copies
+and fills of fresh maps (placed without searching). Each must give the plain
+answer, the same contents, capacity and traversal order, and make the same
+__eq__ calls (equality of two maps: the same answer)."""
 
 import random
 import sys
@@ -107,6 +108,9 @@ def test_equality_with_a_large_dict_matches_the_plain_walk(map_cls, seed):
         assert _plain_outcome(lambda: m == theirs) == expected
         if expected[0] is not KeyboardInterrupt:
             assert (m != theirs) is (not expected[0])
+        # A map of the same class is walked with its own look-ahead: the same
+        # answer.
+        assert _plain_outcome(lambda: m == map_cls(theirs))[0] is expected[0]
 
 
 def test_equality_with_a_large_dict_subclass_ignores_its_getitem(map_cls):
