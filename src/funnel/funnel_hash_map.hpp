@@ -258,23 +258,27 @@ class FunnelHashMap {
   }
 
   std::optional<V> remove(const K& key) {
-    const FunnelSearch r = find(key);
+    const uint64_t h = hash_of(key);
+    const uint8_t t = tag_of(h);
+    // Nearly every key lives in a level: it is taken from where the level
+    // search found it.
+    bool absent = false;
+    funnel_detail::LevelPosition at;
+    if (find_in_levels_at(tables_, level_search_end(), h, t, equal_to(key), absent, at))
+      return take_from(tables_.levels[at.level], at.slot);
+    if (absent) return std::nullopt;
+    const FunnelSearch r = search_beyond_levels(tables_, h, t, equal_to(key));
     if (!r.found()) return std::nullopt;
-    --len_;
     if (r.loc.kind == SlotKind::Overflow) [[unlikely]] {
+      --len_;
       EntryType e = tables_.take(r.loc);
       lower_max_populated_level();
       return std::optional<V>(std::move(e.value));
     }
-    // The table is found once, for the removal and for the purge check.
-    auto& area = tables_.area(r.loc.kind == SlotKind::Level            ? r.loc.level
-                              : r.loc.kind == SlotKind::SpecialPrimary ? tables_.levels.size()
-                                                                       : tables_.levels.size() + 1);
-    EntryType e = area.vacate(r.loc.slot);
-    lower_max_populated_level();
-    if (area.needs_purge()) [[unlikely]]
-      purge();
-    return std::optional<V>(std::move(e.value));
+    return take_from(r.loc.kind == SlotKind::SpecialPrimary
+                         ? static_cast<typename Tables::Area&>(tables_.special->primary)
+                         : tables_.special->fallback,
+                     r.loc.slot);
   }
 
   void clear() noexcept {
@@ -504,6 +508,16 @@ class FunnelHashMap {
   }
 
   // --- Removal -----------------------------------------------------------
+
+  // Empties full slot `slot` of `area`, then checks that table for a purge.
+  std::optional<V> take_from(typename Tables::Area& area, uint64_t slot) {
+    --len_;
+    EntryType e = area.vacate(slot);
+    lower_max_populated_level();
+    if (area.needs_purge()) [[unlikely]]
+      purge();
+    return std::optional<V>(std::move(e.value));
+  }
 
   void lower_max_populated_level() noexcept {
     const uint64_t first = tables_.first_level;

@@ -130,21 +130,27 @@ template <bool kFindFree = false, bool kLookAhead = true, class Tables, class Is
   return search_levels_for_entry<kFindFree, false>(t, end, h, tag, is_key, absent, free, at);
 }
 
-// The same level search for removal and the consistency check, which need the
-// key's location rather than its entry.
+// The same level search for removal, which needs the key's place rather than
+// its entry: whether the key was found, and then in which stored level `at`
+// and slot; `absent` as for find_in_levels.
+template <class Tables, class IsKey>
+[[gnu::always_inline]] inline bool find_in_levels_at(const Tables& t, uint64_t end, uint64_t h,
+                                                     uint8_t tag, const IsKey& is_key, bool& absent,
+                                                     funnel_detail::LevelPosition& at) {
+  using funnel_detail::search_levels_for_entry;
+  FirstFreeSlot unused;
+  return worth_prefetching(t.usable_slots)
+             ? search_levels_for_entry<false, true>(t, end, h, tag, is_key, absent, unused, at)
+             : search_levels_for_entry<false, false>(t, end, h, tag, is_key, absent, unused, at);
+}
+
+// The level search as a FunnelSearch (the full search, the consistency check).
 template <class Tables, class IsKey>
 [[gnu::always_inline]] inline FunnelSearch search_levels(const Tables& t, uint64_t end, uint64_t h,
                                                          uint8_t tag, const IsKey& is_key) {
-  using funnel_detail::LevelPosition;
-  using funnel_detail::search_levels_for_entry;
   bool absent = false;
-  FirstFreeSlot unused;
-  LevelPosition at;
-  const auto* e =
-      worth_prefetching(t.usable_slots)
-          ? search_levels_for_entry<false, true>(t, end, h, tag, is_key, absent, unused, at)
-          : search_levels_for_entry<false, false>(t, end, h, tag, is_key, absent, unused, at);
-  if (e != nullptr)
+  funnel_detail::LevelPosition at;
+  if (find_in_levels_at(t, end, h, tag, is_key, absent, at))
     return FunnelSearch::found_at({SlotKind::Level, static_cast<uint32_t>(at.level), at.slot});
   return absent ? FunnelSearch::absent() : FunnelSearch::undetermined_yet();
 }
