@@ -572,13 +572,17 @@ class FunnelHashMap {
     uint64_t populated = 0;
     const typename Tables::StoredLevels stored(tables_);
     // The first stored level goes first, and each of its entries back to its
-    // own group (its bucket's only one) before anything else lands there.
+    // own group (its bucket's only one), where nothing else has landed yet:
+    // its first free slot, under the tag it has, with no hash to compute.
     if (!tables_.levels.empty()) {
-      tables_.levels[0].compact_groups();
-      if (tables_.levels[0].len() != 0) populated = tables_.first_level;
+      Level& first = tables_.levels[0];
+      first.replace_group_by_group([&first](EntryType&& e, uint64_t g, uint8_t tag) {
+        first.place(g * kGroupWidth + first.table().match_free(g).lowest(), std::move(e), tag);
+      });
+      if (first.len() != 0) populated = tables_.first_level;
     }
     for (uint64_t i = 1; i < tables_.levels.size(); ++i)
-      tables_.levels[i].replace_group_by_group([&](EntryType&& e) {
+      tables_.levels[i].replace_group_by_group([&](EntryType&& e, uint64_t, uint8_t) {
         const uint64_t h = hash_of(e.key);
         [[maybe_unused]] const bool placed =
             tables_.place_new(stored, h, std::move(e), tag_of(h), populated);

@@ -9,7 +9,6 @@
 // first_group_hint() holds a full slot.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -137,12 +136,13 @@ class CountedTable {
     first_group_ = 0;
   }
 
-  // Puts every entry back, in slot order, through place(T&&) as into an
-  // empty table: each group is emptied just before its own entries go back.
-  // place must put each entry into the group it came from or into tables
-  // already re-placed, never into a later group of this one; a funnel level
-  // keeps that rule, since a key's only group in the level is the one it was
-  // found in. Spares a rebuild the buffer for these entries.
+  // Puts every entry back, in slot order, through place(T&&, g, tag) as into
+  // an empty table, g being the group it came from and tag its control byte:
+  // each group is emptied just before its own entries go back. place must put
+  // each entry into group g or into tables already re-placed, never into a
+  // later group of this one; a funnel level keeps that rule, since a key's
+  // only group in the level is the one it was found in. Spares a rebuild the
+  // buffer for these entries.
   template <class Place>
   void replace_group_by_group(Place&& place) noexcept {
     if ((len_ | tombstones_) == 0) return;
@@ -157,51 +157,16 @@ class CountedTable {
       QUENLOR_DCHECK(g < groups);
       alignas(T) unsigned char raw[kGroupWidth * sizeof(T)];
       T* held = reinterpret_cast<T*>(raw);
-      unsigned n = 0;
-      for (unsigned lane : table_.match_full(g))
-        std::construct_at(held + n++, table_.take(g * kGroupWidth + lane));
-      table_.reset_group_ctrl(g, 1);
-      left -= n;
-      for (unsigned j = 0; j < n; ++j) {
-        place(std::move(held[j]));
-        std::destroy_at(held + j);
-      }
-    }
-    if (deleted) table_.reset_group_ctrl(g, groups - g);
-  }
-
-  // replace_group_by_group where every entry goes back into its own group
-  // and is the first thing placed there: the entries move to the front of
-  // their group, in slot order, under the tags they have, and the rest of the
-  // group becomes EMPTY. Nothing is hashed, and a group already in that shape
-  // is only read.
-  void compact_groups() noexcept {
-    if ((len_ | tombstones_) == 0) return;
-    const uint64_t groups = table_.groups();
-    const bool deleted = tombstones_ != 0;
-    uint64_t g = len_ != 0 ? first_group_ : groups;
-    if (deleted) table_.reset_group_ctrl(0, g);  // no entries before the hint
-    first_group_ = 0;
-    tombstones_ = 0;
-    for (uint64_t left = len_; left != 0; ++g) {
-      QUENLOR_DCHECK(g < groups);
-      const Group grp = table_.group(g);
-      const uint32_t full = grp.match_full().bits();
-      const unsigned n = static_cast<unsigned>(std::popcount(full));
-      if (n != 0 && left == len_) first_group_ = hint_of(g);
-      left -= n;
-      if (full == (uint32_t{1} << n) - 1 && !grp.match_deleted()) continue;  // in shape
-      alignas(T) unsigned char raw[kGroupWidth * sizeof(T)];
-      T* held = reinterpret_cast<T*>(raw);
       uint8_t tags[kGroupWidth];
-      unsigned k = 0;
-      for (unsigned lane : grp.match_full()) {
-        tags[k] = table_.ctrl_byte(g * kGroupWidth + lane);
-        std::construct_at(held + k++, table_.take(g * kGroupWidth + lane));
+      unsigned n = 0;
+      for (unsigned lane : table_.match_full(g)) {
+        tags[n] = table_.ctrl_byte(g * kGroupWidth + lane);
+        std::construct_at(held + n++, table_.take(g * kGroupWidth + lane));
       }
       table_.reset_group_ctrl(g, 1);
+      left -= n;
       for (unsigned j = 0; j < n; ++j) {
-        table_.write_full(g * kGroupWidth + j, std::move(held[j]), tags[j]);
+        place(std::move(held[j]), g, tags[j]);
         std::destroy_at(held + j);
       }
     }
