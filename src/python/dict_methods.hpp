@@ -140,6 +140,10 @@ PyObject* map_clear(PyObject* o, PyObject*) {
   });
 }
 
+// How far ahead the equality walks load the other side: its probe groups
+// kEqualFar entries ahead, the entries their tags match kEqualNear ahead.
+inline constexpr unsigned kEqualFar = 16, kEqualNear = 8;
+
 // Looks every entry of `map` up with `find(key)` (an owning reference, null
 // when missing) and compares values; any error means "not equal". Traversal
 // order scatters the objects in memory, so the walk runs a few entries ahead
@@ -162,7 +166,7 @@ bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch,
     // Everything is in cache already: a plain walk.
     return map.all_of(found_equal);
   }
-  return walk_two_ahead<16, 8>(
+  return walk_two_ahead<kEqualFar, kEqualNear>(
       map.iter(),
       [&](const Entry& e) {
         prefetch_read(e.key.object());
@@ -192,18 +196,17 @@ bool dict_walk_finds_all(const Map& map, PyObject* dict) {
     PyObject* value;
     Py_hash_t hash;
   };
-  constexpr unsigned kFar = 16, kNear = 8;
   bool refused = false;
   // The dict's items one by one, hashed, until the first key that is not
-  // plain. Items stay in the ring until the walk, which holds at most kFar
-  // of them, has visited them.
+  // plain. Items stay in the ring until the walk, which holds at most
+  // kEqualFar of them, has visited them.
   struct Items {
     Items(PyObject* d, bool* r) noexcept : dict(d), refused(r) {}
     PyObject* dict;
     bool* refused;
     Py_ssize_t pos = 0;
     unsigned next_slot = 0;
-    Item ring[2 * kFar];
+    Item ring[2 * kEqualFar];
     Item* next() noexcept {
       PyObject *k, *v;
       if (!PyDict_Next(dict, &pos, &k, &v)) return nullptr;
@@ -213,7 +216,7 @@ bool dict_walk_finds_all(const Map& map, PyObject* dict) {
         *refused = true;
         return nullptr;
       }
-      Item* it = &ring[next_slot++ % (2 * kFar)];
+      Item* it = &ring[next_slot++ % (2 * kEqualFar)];
       *it = {k, v, hash};
       return it;
     }
@@ -246,7 +249,7 @@ bool dict_walk_finds_all(const Map& map, PyObject* dict) {
     if (!plain_value(mine) || !plain_value(it.value)) return false;
     return plain_equal(mine, it.value) && !refused;
   };
-  const bool all = walk_two_ahead<kFar, kNear>(
+  const bool all = walk_two_ahead<kEqualFar, kEqualNear>(
       Items{dict, &refused},
       [&](const Item& it) { map.prefetch_search_path(ProbeKey(it.key, it.hash).get()); },
       [&](const Item& it) { map.prefetch_candidates(ProbeKey(it.key, it.hash).get()); },
