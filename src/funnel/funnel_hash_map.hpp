@@ -275,9 +275,8 @@ class FunnelHashMap {
       lower_max_populated_level();
       return std::optional<V>(std::move(e.value));
     }
-    return take_from(r.loc.kind == SlotKind::SpecialPrimary
-                         ? static_cast<typename Tables::Area&>(tables_.special->primary)
-                         : tables_.special->fallback,
+    const uint64_t special = tables_.levels.size();  // the primary's area number
+    return take_from(tables_.area(r.loc.kind == SlotKind::SpecialPrimary ? special : special + 1),
                      r.loc.slot);
   }
 
