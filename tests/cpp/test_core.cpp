@@ -164,9 +164,9 @@ void batched_copy_matches_plain_copy(Options o) {
               src, fresh,
               [&](auto& to, const Key& k, const Val& v, uint64_t h) {
                 EXPECT_EQ(h, to.slot_hash(k));
-                auto [key, value] = limited(Entry<Key, Val>{Key(k.word, k.id, k.note), Val(v.v)});
+                auto kv = limited(Entry<Key, Val>{Key(k.word, k.id, k.note), Val(v.v)});
                 to.insert_made(h, [&] {
-                  return Entry<Key, Val>{std::move(key), std::move(value)};
+                  return Entry<Key, Val>{std::move(kv.first), std::move(kv.second)};
                 });
               },
               [](const Key&, const Val&) {});
@@ -366,7 +366,8 @@ void expect_same_maps_whatever_the_block_contents(Garbage g, Zeroed z) {
     }
     ASSERT_EQ(g.len(), z.len());
     ASSERT_EQ(g.capacity(), z.capacity());
-    auto a = g.iter(), b = z.iter();
+    auto a = g.iter();
+    auto b = z.iter();
     for (;;) {
       const auto *ea = a.next(), *eb = b.next();
       ASSERT_EQ(ea == nullptr, eb == nullptr);

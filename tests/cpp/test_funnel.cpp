@@ -512,8 +512,15 @@ TEST_F(Funnel, StoredLevelsBehaveLikeAllLevels) {
   std::mt19937_64 rng(7);
   // Small maps (capacity 16: one bucket on the last level), growth to larger
   // ones, and keys sharing one hash word.
-  for (auto [start, ids_in, colliding] : std::vector<std::tuple<uint64_t, uint64_t, bool>>{
-           {16, 14, false}, {0, 12, false}, {3, 400, false}, {16, 60, true}}) {
+  struct Case {
+    uint64_t start, ids_in;
+    bool colliding;
+  };
+  for (const Case& c :
+       {Case{16, 14, false}, Case{0, 12, false}, Case{3, 400, false}, Case{16, 60, true}}) {
+    // Named copies: lambdas below use them (clang before 16 cannot capture bindings).
+    const uint64_t start = c.start, ids_in = c.ids_in;
+    const bool colliding = c.colliding;
     auto k = [&](uint64_t id) { return Key(colliding && id % 4 != 0 ? 42 : mix(id), id); };
     Map m = make(start);
     Map all = [&] {
