@@ -9,15 +9,18 @@
 
 namespace quenlor {
 
-// walk_ahead in two steps, for loads that depend on earlier ones: far(e) runs
-// kFar visits before visit(e) and near(e) kNear visits before it (both fewer
-// for the first entries), so near() finds in cache what far() asked for (a
-// probe group, say) and can ask for what that leads to (the entries its tags
-// match). visit(e) returns false to stop the walk early; the walk then returns
-// false. The traversal must not change while it runs.
-template <unsigned kFar, unsigned kNear, class Iter, class Far, class Near, class Visit>
-bool walk_two_ahead(Iter it, Far&& far, Near&& near, Visit&& visit) {
-  static_assert(kNear < kFar);
+// walk_ahead in up to three steps, for loads that depend on earlier ones:
+// far(e) runs kFar visits before visit(e), near(e) kNear visits before it and
+// nearest(e) kNearest before it (all fewer for the first entries), so each
+// step finds in cache what the one before asked for (a probe group, then the
+// entries its tags match) and can ask for what that leads to (the objects
+// those entries point to). A distance of 0 leaves its step out. visit(e)
+// returns false to stop the walk early; the walk then returns false. The
+// traversal must not change while it runs.
+template <unsigned kFar, unsigned kNear, unsigned kNearest, class Iter, class Far, class Near,
+          class Nearest, class Visit>
+bool walk_three_ahead(Iter it, Far&& far, Near&& near, Nearest&& nearest, Visit&& visit) {
+  static_assert(kNear < kFar && (kNearest < kNear || kNearest == 0));
   using EntryPtr = decltype(it.next());
   EntryPtr ring[kFar];
   unsigned pending = 0;
@@ -28,12 +31,16 @@ bool walk_two_ahead(Iter it, Far&& far, Near&& near, Visit&& visit) {
     ring[pending] = e;
   }
   for (unsigned j = 0; j < kNear && j < pending; ++j) near(*ring[j]);
+  for (unsigned j = 0; j < kNearest && j < pending; ++j) nearest(*ring[j]);
   // ring[i] is always the oldest pending entry; once the walk is over, the
   // remaining ones follow it round the ring in order. Every later entry
-  // passes the kNear-th place behind the oldest once, and gets near() there.
+  // passes the kNear-th and then the kNearest-th place behind the oldest
+  // once, and gets near() and nearest() there.
   for (unsigned i = 0; pending != 0; i = (i + 1) % kFar) {
     if constexpr (kNear != 0)
       if (pending > kNear) near(*ring[(i + kNear) % kFar]);
+    if constexpr (kNearest != 0)
+      if (pending > kNearest) nearest(*ring[(i + kNearest) % kFar]);
     if (!visit(*ring[i])) return false;
     if (EntryPtr e = it.next()) {
       far(*e);
@@ -43,6 +50,13 @@ bool walk_two_ahead(Iter it, Far&& far, Near&& near, Visit&& visit) {
     }
   }
   return true;
+}
+
+// The two-step walk: far(e) kFar visits before visit(e), near(e) kNear.
+template <unsigned kFar, unsigned kNear, class Iter, class Far, class Near, class Visit>
+bool walk_two_ahead(Iter it, Far&& far, Near&& near, Visit&& visit) {
+  return walk_three_ahead<kFar, kNear, 0>(
+      it, far, near, [](const auto&) {}, visit);
 }
 
 // The one-step walk: start(e) kAhead visits before visit(e).

@@ -110,13 +110,6 @@ class ElasticHashMap {
   }
   bool contains_key(const K& key) const { return get(key) != nullptr; }
 
-  // get() of a key whose search path prefetch_candidates() has loaded: no
-  // look-ahead of its own.
-  const V* get_prefetched(const K& key) const {
-    const EntryType* e = find_matching<false>(hash_of(key), equal_to(key));
-    return e == nullptr ? nullptr : &e->value;
-  }
-
   // The entry a lookup for slot hash h (slot_hash) finds when is_key(stored)
   // decides which stored key is the one sought; null if none. Lets a caller
   // compare keys its own way (bulk equality). kLookAhead false: the caller
@@ -200,14 +193,22 @@ class ElasticHashMap {
   // first group of each level searched, which a lookup compares next.
   // Changes nothing.
   void prefetch_candidates(const K& key) const noexcept {
+    for_each_candidate(key, [](const EntryType& e) { prefetch_read(&e); });
+  }
+
+  // Calls f(entry) for each entry whose tag matches the key's in the first
+  // group of each level prefetch_candidates() covers: the entries a lookup
+  // compares first. (A later step of a bulk walk reads them once
+  // prefetch_candidates() has loaded them.) Changes nothing.
+  template <class F>
+  void for_each_candidate(const K& key, F&& f) const {
     const uint64_t h = hash_of(key);
     const uint8_t t = tag_of(h);
     const LevelType* const end = std::min(searched_end(), levels_.data() + 4);
     for (const LevelType* lv = levels_.data(); lv < end; ++lv) {
       if (lv->len() == 0) continue;
       const uint64_t g = lv->probe_seq(h).group();
-      for (unsigned lane : lv->table().group(g).match_tag(t))
-        prefetch_read(&lv->entry(g * kGroupWidth + lane));
+      for (unsigned lane : lv->table().group(g).match_tag(t)) f(lv->entry(g * kGroupWidth + lane));
     }
   }
 

@@ -89,13 +89,6 @@ class FunnelHashMap {
   }
   bool contains_key(const K& key) const { return get(key) != nullptr; }
 
-  // get() of a key whose search path prefetch_candidates() has loaded: no
-  // look-ahead of its own.
-  const V* get_prefetched(const K& key) const {
-    const EntryType* e = find_matching<false>(hash_of(key), equal_to(key));
-    return e != nullptr ? &e->value : nullptr;
-  }
-
   // The entry a lookup for slot hash h (slot_hash) finds when is_key(stored)
   // decides which stored key is the one sought; null if none. Lets a caller
   // compare keys its own way (bulk equality). kLookAhead false: the caller
@@ -244,6 +237,15 @@ class FunnelHashMap {
   // groups have arrived: starts loading the entries whose tags match there,
   // which a lookup compares next. Changes nothing.
   void prefetch_candidates(const K& key) const noexcept {
+    for_each_candidate(key, [](const EntryType& e) { prefetch_read(&e); });
+  }
+
+  // Calls f(entry) for each entry whose tag matches the key's in the groups
+  // prefetch_search_path() loads, up to where a search for the key ends: the
+  // entries a lookup compares first. (A later step of a bulk walk reads them
+  // once prefetch_candidates() has loaded them.) Changes nothing.
+  template <class F>
+  void for_each_candidate(const K& key, F&& f) const {
     const uint64_t h = hash_of(key);
     const uint8_t t = tag_of(h);
     const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
@@ -252,7 +254,7 @@ class FunnelHashMap {
       if (lv.len() == 0) continue;
       const uint64_t g = lv.probe_group(h);
       const Group grp = lv.table().group(g);
-      for (unsigned lane : grp.match_tag(t)) prefetch_read(&lv.entry(g * kGroupWidth + lane));
+      for (unsigned lane : grp.match_tag(t)) f(lv.entry(g * kGroupWidth + lane));
       if (grp.match_empty().any()) return;  // where a search for the key ends
     }
   }

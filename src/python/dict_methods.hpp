@@ -141,21 +141,21 @@ PyObject* map_clear(PyObject* o, PyObject*) {
 }
 
 // How far ahead the equality walks load the other side: its probe groups
-// kEqualFar entries ahead, the entries their tags match kEqualNear ahead.
-inline constexpr unsigned kEqualFar = 16, kEqualNear = 8;
+// kEqualFar entries ahead, the entries their tags match kEqualNear ahead, and
+// (map against map) the objects those entries point to kEqualNearest ahead.
+inline constexpr unsigned kEqualFar = 16, kEqualNear = 8, kEqualNearest = 4;
 
-// Looks every entry of `map` up with `find(key)` (an owning reference, null
-// when missing) and compares values; any error means "not equal". Traversal
-// order scatters the objects in memory, so the walk runs a few entries ahead
-// and loads the key and value objects and, through `prefetch(key)`, what the
-// other side's lookup will touch first; `prefetch_near(key)`, a few entries
-// later, what that leads to.
-template <class Map, class Find, class Prefetch, class PrefetchNear>
-bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch,
-                       PrefetchNear&& prefetch_near) {
+// Looks every entry of `map` up with `find(entry)` (an owning reference to
+// the other side's value, null when missing) and compares values; any error
+// means "not equal". Traversal order scatters memory, so beyond the caches
+// the walk runs ahead of its lookups in up to three steps, each given the
+// entry: far(e) starts loading what the other side's lookup touches first,
+// near(e) what that leads to, nearest(e) the objects found there.
+template <class Map, class Find, class Far, class Near, class Nearest>
+bool all_entries_found(const Map& map, Find&& find, Far&& far, Near&& near, Nearest&& nearest) {
   using Entry = typename Map::EntryType;
   const auto found_equal = [&](const Entry& e) {
-    PyRef found = find(e.key);
+    PyRef found = find(e);
     if (!found) {
       discard_error_unless_stop();
       return false;
@@ -166,18 +166,60 @@ bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch,
     // Everything is in cache already: a plain walk.
     return map.all_of(found_equal);
   }
-  return walk_two_ahead<kEqualFar, kEqualNear>(
-      map.iter(),
-      [&](const Entry& e) {
+  return walk_three_ahead<kEqualFar, kEqualNear, kEqualNearest>(map.iter(), far, near, nearest,
+                                                                found_equal);
+}
+// A lookup by key object (a dict's, a mapping's), which reads the key and
+// then the value object: both are loaded ahead.
+template <class Map, class Find>
+bool all_entries_found(const Map& map, Find&& find) {
+  return all_entries_found(
+      map, find,
+      [](const typename Map::EntryType& e) {
         prefetch_read(e.key.object());
         prefetch_read(e.value.get());
-        prefetch(e.key);
       },
-      [&](const Entry& e) { prefetch_near(e.key); }, found_equal);
+      [](const auto&) {}, [](const auto&) {});
 }
-template <class Map, class Find, class Prefetch>
-bool all_entries_found(const Map& map, Find&& find, Prefetch&& prefetch) {
-  return all_entries_found(map, find, prefetch, [](const HashedAny&) {});
+
+// Every entry of `map` found in `other`, of the same class, with an equal
+// value. Maps compared with a copy, or built from one source, share their
+// key and value objects, and shared objects are never read: loading them
+// ahead would only cost time. So the walk loads the objects of the other
+// side's candidates (and its own key) only while it keeps meeting distinct
+// ones: each entry found with a key or value object of its own keeps that
+// step on for the next kEqualFar entries.
+template <class Map>
+bool map_entries_found(const Map& map, const Map& other) {
+  using Entry = typename Map::EntryType;
+  unsigned distinct_ahead = kEqualFar;
+  return all_entries_found(
+      map,
+      [&](const Entry& e) {
+        const Entry* c = other.template find_matching<false>(
+            other.slot_hash(e.key), [&](const HashedAny& stored) { return stored == e.key; });
+        if (c == nullptr) return PyRef();
+        if (c->key.object() != e.key.object() || c->value.get() != e.value.get())
+          distinct_ahead = kEqualFar;
+        else if (distinct_ahead != 0)
+          --distinct_ahead;
+        return c->value.new_ref();
+      },
+      [&](const Entry& e) {
+        prefetch_read(e.value.get());  // compared in any case
+        other.prefetch_search_path(e.key);
+      },
+      [&](const Entry& e) { other.prefetch_candidates(e.key); },
+      [&](const Entry& e) {
+        if (distinct_ahead == 0) return;
+        other.for_each_candidate(e.key, [&](const Entry& c) {
+          if (c.key.object() != e.key.object()) {
+            prefetch_read(e.key.object());
+            prefetch_read(c.key.object());
+          }
+          if (c.value.get() != e.value.get()) prefetch_read(c.value.get());
+        });
+      });
 }
 
 // `map == dict` by walking the dict instead: its entries sit in insertion
@@ -265,26 +307,15 @@ PyObject* map_equals(MapObject<F>* self, PyObject* other) {
   if (MapObject<F>::check(other)) {
     auto* that = MapObject<F>::cast(other);
     SharedBorrow b = shared_or_panic(that->borrow);
-    equal = that->inner.len() == n &&
-            all_entries_found(
-                map,
-                [&](const HashedAny& k) {
-                  const PyRef* v = that->inner.get_prefetched(k);
-                  return v != nullptr ? v->new_ref() : PyRef();
-                },
-                [&](const HashedAny& k) { that->inner.prefetch_search_path(k); },
-                [&](const HashedAny& k) { that->inner.prefetch_candidates(k); });
+    equal = that->inner.len() == n && map_entries_found(map, that->inner);
   } else if (PyDict_Check(other)) {
     equal = static_cast<uint64_t>(PyDict_Size(other)) == n &&
             // A small map stays in cache, where looking the dict up costs
             // fewer instructions than looking the map up.
             ((worth_prefetching(map.capacity()) && dict_walk_finds_all(map, other)) ||
-             all_entries_found(
-                 map,
-                 [&](const HashedAny& k) {
-                   return PyRef::borrow(PyDict_GetItemWithError(other, k.object()));
-                 },
-                 [](const HashedAny&) {}));
+             all_entries_found(map, [&](const auto& e) {
+               return PyRef::borrow(PyDict_GetItemWithError(other, e.key.object()));
+             }));
   } else {
     PyRef keys = PyRef::steal(PyObject_GetAttrString(other, "keys"));
     if (!keys) discard_error_unless_stop();
@@ -292,11 +323,9 @@ PyObject* map_equals(MapObject<F>* self, PyObject* other) {
       Py_ssize_t len = PyObject_Size(other);
       if (len < 0) discard_error_unless_stop();
       equal =
-          len >= 0 && static_cast<uint64_t>(len) == n &&
-          all_entries_found(
-              map,
-              [&](const HashedAny& k) { return PyRef::steal(PyObject_GetItem(other, k.object())); },
-              [](const HashedAny&) {});
+          len >= 0 && static_cast<uint64_t>(len) == n && all_entries_found(map, [&](const auto& e) {
+            return PyRef::steal(PyObject_GetItem(other, e.key.object()));
+          });
     }
   }
   return PyBool_FromLong(equal);

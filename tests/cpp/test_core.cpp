@@ -445,11 +445,12 @@ TEST_F(Core, PeekShowsTheNextExtraction) {
       FunnelOptions{300, kDefaultReserveFraction, std::nullopt});
 }
 
-// walk_two_ahead: every entry visited once and in order, far() and near()
-// each called once per entry, kFar and kNear visits before its own (fewer
-// at the start), and an early stop ends the walk.
-TEST(Walk, TwoStepsReachEveryEntryAtTheirDistances) {
-  constexpr unsigned kFar = 6, kNear = 3;
+// walk_three_ahead: every entry visited once and in order, far(), near()
+// and nearest() each called once per entry, in that order, kFar, kNear and
+// kNearest visits before its own (fewer at the start), and an early stop
+// ends the walk.
+TEST(Walk, StepsReachEveryEntryAtTheirDistances) {
+  constexpr unsigned kFar = 6, kNear = 3, kNearest = 1;
   for (unsigned n : {0u, 1u, 3u, 4u, 6u, 7u, 20u}) {
     std::vector<unsigned> items(n);
     for (unsigned i = 0; i < n; ++i) items[i] = i;
@@ -458,13 +459,13 @@ TEST(Walk, TwoStepsReachEveryEntryAtTheirDistances) {
       unsigned at = 0;
       const unsigned* next() { return at < v->size() ? &(*v)[at++] : nullptr; }
     };
-    std::vector<int> far_at(n, -1), near_at(n, -1);
+    std::vector<int> far_at(n, -1), near_at(n, -1), nearest_at(n, -1);
     std::vector<unsigned> visited;
     const auto record = [&](std::vector<int>& when, unsigned e) {
       EXPECT_EQ(when[e], -1) << "twice: " << e;
       when[e] = static_cast<int>(visited.size());
     };
-    const bool whole = walk_two_ahead<kFar, kNear>(
+    const bool whole = walk_three_ahead<kFar, kNear, kNearest>(
         Iter{&items}, [&](unsigned e) { record(far_at, e); },
         [&](unsigned e) {
           EXPECT_NE(far_at[e], -1) << e;
@@ -472,14 +473,22 @@ TEST(Walk, TwoStepsReachEveryEntryAtTheirDistances) {
         },
         [&](unsigned e) {
           EXPECT_NE(near_at[e], -1) << e;
+          record(nearest_at, e);
+        },
+        [&](unsigned e) {
+          EXPECT_NE(nearest_at[e], -1) << e;
           visited.push_back(e);
           return true;
         });
     EXPECT_TRUE(whole);
     EXPECT_EQ(visited, items);
+    const auto at_distance = [](unsigned e, unsigned d) {
+      return std::max(0, static_cast<int>(e) - static_cast<int>(d));
+    };
     for (unsigned e = 0; e < n; ++e) {
-      EXPECT_EQ(far_at[e], std::max(0, static_cast<int>(e) - static_cast<int>(kFar) + 1)) << n;
-      EXPECT_EQ(near_at[e], std::max(0, static_cast<int>(e) - static_cast<int>(kNear))) << n;
+      EXPECT_EQ(far_at[e], at_distance(e, kFar - 1)) << n;
+      EXPECT_EQ(near_at[e], at_distance(e, kNear)) << n;
+      EXPECT_EQ(nearest_at[e], at_distance(e, kNearest)) << n;
     }
     unsigned calls = 0;
     EXPECT_EQ(walk_ahead<kFar>(
@@ -491,7 +500,8 @@ TEST(Walk, TwoStepsReachEveryEntryAtTheirDistances) {
 
 // A lookup without look-ahead of its own, after prefetch_candidates, finds
 // what the plain lookup finds, in a table beyond the look-ahead threshold,
-// with shared hash words and tombstones.
+// with shared hash words and tombstones; the candidates a walk reads ahead
+// all carry the key's tag.
 template <class Map, class Options>
 void prefetched_lookups_match_plain_ones(Options o) {
   for (uint64_t words : {uint64_t{100000}, uint64_t{40}}) {
@@ -502,10 +512,11 @@ void prefetched_lookups_match_plain_ones(Options o) {
       const Key k(mix(i % words), i);
       m.prefetch_search_path(k);
       m.prefetch_candidates(k);
-      ASSERT_EQ(m.get_prefetched(k), m.get(k)) << i;
       const auto same_id = [&](const Key& stored) { return stored.id == k.id; };
       const uint64_t h = m.slot_hash(k);
       ASSERT_EQ(m.template find_matching<false>(h, same_id), m.find_matching(h, same_id)) << i;
+      m.for_each_candidate(
+          k, [&](const auto& c) { ASSERT_EQ(tag_of(m.slot_hash(c.key)), tag_of(h)) << i; });
     }
     m.check_consistency();
   }

@@ -72,6 +72,11 @@ def _variants(rng):
     some = keys[len(keys) // 3]
     yield base, dict(base)
     yield base, {**base, some: 2}  # one value differs
+    # Equal keys and values that are other objects, in every entry or every
+    # third one, the last with one value that differs.
+    own = {k: 2**80 + k for k in keys}
+    yield own, {int(str(k)): int(str(v)) for k, v in own.items()}
+    yield own, {(int(str(k)) if k % 3 else k): (v + 1 if k == some else v) for k, v in own.items()}
     yield base, {**{k: v for k, v in base.items() if k != some}, -5: 1}  # one key differs
     yield {**base, 1: "a"}, {**base, 1.0: "a"}  # 1 == 1.0, plain both sides
     yield {**base, True: "a"}, {**base, 1: "a"}  # bool key in the map
