@@ -192,12 +192,25 @@ bool all_entries_found(const Map& map, Find&& find) {
 template <class Map>
 bool map_entries_found(const Map& map, const Map& other) {
   using Entry = typename Map::EntryType;
+  const auto lookup = [&](const Entry& e) {
+    return other.template find_matching<false>(
+        other.slot_hash(e.key), [&](const HashedAny& stored) { return stored == e.key; });
+  };
+  const auto none = [](const Entry&) {};
+  if (!worth_prefetching(map.capacity())) {
+    return all_entries_found(
+        map,
+        [&](const Entry& e) {
+          const Entry* c = lookup(e);
+          return c != nullptr ? c->value.new_ref() : PyRef();
+        },
+        none, none, none);
+  }
   unsigned distinct_ahead = kEqualFar;
   return all_entries_found(
       map,
       [&](const Entry& e) {
-        const Entry* c = other.template find_matching<false>(
-            other.slot_hash(e.key), [&](const HashedAny& stored) { return stored == e.key; });
+        const Entry* c = lookup(e);
         if (c == nullptr) return PyRef();
         if (c->key.object() != e.key.object() || c->value.get() != e.value.get())
           distinct_ahead = kEqualFar;
