@@ -7,6 +7,8 @@
 
 #include <type_traits>
 
+#include "common/layout/group.hpp"
+
 namespace quenlor {
 
 // walk_ahead in up to three steps, for loads that depend on earlier ones:
@@ -50,6 +52,14 @@ bool walk_three_ahead(Iter it, Far&& far, Near&& near, Nearest&& nearest, Visit&
     }
   }
   return true;
+}
+
+// The usual middle step of a lookup's look-ahead, once the map's
+// prefetch_search_path() groups have arrived: starts loading the entries whose
+// tags match there (Map::for_each_candidate), which the lookup compares next.
+template <class Map, class K>
+void prefetch_candidates(const Map& map, const K& key) noexcept {
+  map.for_each_candidate(key, [](const auto& e) { prefetch_read(&e); });
 }
 
 // The two-step walk: far(e) kFar visits before visit(e), near(e) kNear.

@@ -113,7 +113,7 @@ class ElasticHashMap {
   // The entry a lookup for slot hash h (slot_hash) finds when is_key(stored)
   // decides which stored key is the one sought; null if none. Lets a caller
   // compare keys its own way (bulk equality). kLookAhead false: the caller
-  // has loaded the search path (prefetch_candidates).
+  // has loaded the search path (prefetch_candidates, common/walk_ahead.hpp).
   template <bool kLookAhead = true, class IsKey>
   const EntryType* find_matching(uint64_t h, IsKey&& is_key) const {
     if constexpr (!kLookAhead) {
@@ -188,18 +188,10 @@ class ElasticHashMap {
     }
   }
 
-  // The second step of a bulk walk's look-ahead, once prefetch_search_path's
-  // groups have arrived: starts loading the entries whose tags match in the
-  // first group of each level searched, which a lookup compares next.
-  // Changes nothing.
-  void prefetch_candidates(const K& key) const noexcept {
-    for_each_candidate(key, [](const EntryType& e) { prefetch_read(&e); });
-  }
-
   // Calls f(entry) for each entry whose tag matches the key's in the first
-  // group of each level prefetch_candidates() covers: the entries a lookup
-  // compares first. (A later step of a bulk walk reads them once
-  // prefetch_candidates() has loaded them.) Changes nothing.
+  // group of each of the first four levels searched: the entries a lookup
+  // compares first, which a bulk walk loads (prefetch_candidates) and later
+  // reads once they have arrived. Changes nothing.
   template <class F>
   void for_each_candidate(const K& key, F&& f) const {
     const uint64_t h = hash_of(key);

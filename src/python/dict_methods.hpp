@@ -222,7 +222,7 @@ bool map_entries_found(const Map& map, const Map& other) {
         prefetch_read(e.value.get());  // compared in any case
         other.prefetch_search_path(e.key);
       },
-      [&](const Entry& e) { other.prefetch_candidates(e.key); },
+      [&](const Entry& e) { prefetch_candidates(other, e.key); },
       [&](const Entry& e) {
         if (distinct_ahead == 0) return;
         other.for_each_candidate(e.key, [&](const Entry& c) {
@@ -307,7 +307,7 @@ bool dict_walk_finds_all(const Map& map, PyObject* dict) {
   const bool all = walk_two_ahead<kEqualFar, kEqualNear>(
       Items{dict, &refused},
       [&](const Item& it) { map.prefetch_search_path(ProbeKey(it.key, it.hash).get()); },
-      [&](const Item& it) { map.prefetch_candidates(ProbeKey(it.key, it.hash).get()); },
+      [&](const Item& it) { prefetch_candidates(map, ProbeKey(it.key, it.hash).get()); },
       found_equal);
   return all && !refused;
 }

@@ -511,7 +511,7 @@ void prefetched_lookups_match_plain_ones(Options o) {
     for (uint64_t i = 0; i < 12000; ++i) {
       const Key k(mix(i % words), i);
       m.prefetch_search_path(k);
-      m.prefetch_candidates(k);
+      prefetch_candidates(m, k);
       const auto same_id = [&](const Key& stored) { return stored.id == k.id; };
       const uint64_t h = m.slot_hash(k);
       ASSERT_EQ(m.template find_matching<false>(h, same_id), m.find_matching(h, same_id)) << i;
