@@ -43,6 +43,8 @@ void ElasticHashMap<K, V, S, A>::check_consistency() const {
     total += lv.len();
   }
   if (total != len_) fatal("len differs from the level counts");
+  if (levels_.size() != batch_plan_.level_count() && (levels_.size() != 1 || batch_index_ != 0))
+    fatal("a level the map has reached has no record");
   if (!levels_.empty() && max_populated_level_ >= levels_.size())
     fatal("max_populated_level past the last level");
   if (!batch_plan_.empty() &&

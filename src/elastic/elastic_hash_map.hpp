@@ -281,14 +281,19 @@ class ElasticHashMap {
   // a new key does, the plain procedure their own loop must match exactly.
   static inline bool refill_plainly = false;
 
-  // Gives every level its block now instead of at its first placement; the
-  // map behaves the same either way (a test oracle). Throws std::bad_alloc.
+  // Gives every level its record and its block now instead of when the map
+  // first reaches it; the map behaves the same either way (a test oracle).
+  // Throws std::bad_alloc.
   void allocate_all_levels() {
+    record_every_level();
     for (LevelType& lv : levels_)
       if (!lv.allocated()) lv.allocate();
   }
 
-  uint64_t level_count() const noexcept { return levels_.size(); }
+  // The levels of the geometry, and those of them with a record (see
+  // record_every_level); level(i) for i below the latter.
+  uint64_t level_count() const noexcept { return batch_plan_.level_count(); }
+  uint64_t recorded_levels() const noexcept { return levels_.size(); }
   const LevelType& level(uint64_t i) const noexcept { return levels_[i]; }
   const std::vector<uint64_t>& batch_plan() const noexcept { return batch_plan_.get(); }
   uint64_t batch_index() const noexcept { return batch_index_; }
@@ -304,7 +309,6 @@ class ElasticHashMap {
     RecordVector<LevelType, A> levels;
     SharedElasticPlan plan;  // the levels point into it
     uint64_t max_insertions = 0;
-    uint64_t total_slots = 0;
   };
 
   ElasticHashMap(S hasher, A alloc, double reserve_fraction, double probe_scale) noexcept
@@ -368,10 +372,28 @@ class ElasticHashMap {
   }
 
   // Moves to the next batch with a non-zero quota once the current one is used
-  // up; past the last one the map keeps placing under the last index.
-  void advance_batch() noexcept {
+  // up; past the last one the map keeps placing under the last index. Throws
+  // std::bad_alloc (the level records) before the batch moves.
+  void advance_batch() {
     if (batch_remaining_ != 0) return;
+    if (levels_.size() != batch_plan_.level_count()) [[unlikely]]
+      record_every_level();
     next_batch(batch_plan_.get().data(), batch_plan_.size(), batch_index_, batch_remaining_);
+  }
+
+  // A new map, or one rebuilt while empty, keeps a record for level 0 only:
+  // batch 0 places there alone (its quota is at most three quarters of the
+  // level, so the level always has a free slot), and no key lies in a level
+  // beyond the current batch's, so a map that stays in batch 0 (a small
+  // one) never pays for the records of the levels it has not reached. The
+  // others are added when batch 0 ends, or before a purge re-places
+  // entries. Throws std::bad_alloc with the map unchanged.
+  [[gnu::noinline]] void record_every_level() {
+    const uint64_t count = batch_plan_.level_count();
+    if (levels_.size() == count) return;
+    levels_.reserve(count);  // moves the records there are; nothing can fail after it
+    for (uint64_t i = levels_.size(); i < count; ++i)
+      levels_.emplace_back(batch_plan_.level_size(i), i, batch_plan_.budget(i), alloc_, false);
   }
   // Moves batch `b` on to the next one with a non-zero quota, which
   // `remaining` takes; with none left, to the last one.
@@ -542,8 +564,18 @@ class ElasticHashMap {
     }
 
    private:
-    // advance_batch on the local copies.
-    [[gnu::noinline]] void advance() noexcept { next_batch(plan_, plan_size_, b_, remaining_); }
+    // advance_batch on the local copies. A refill finds every level recorded.
+    [[gnu::noinline]] void advance() noexcept(kRefill) {
+      if constexpr (!kRefill) {
+        if (count_ != m_.batch_plan_.level_count()) {
+          m_.record_every_level();
+          levels_ = m_.levels_.data();
+          count_ = m_.levels_.size();
+        }
+      }
+      QUENLOR_DCHECK(count_ == m_.batch_plan_.level_count());
+      next_batch(plan_, plan_size_, b_, remaining_);
+    }
 
     ElasticHashMap& m_;
     LevelType* levels_;
@@ -596,26 +628,26 @@ class ElasticHashMap {
  private:
   // ---- rebuild (cold) -----------------------------------------------------
 
-  // With `every_level` false only level 0, where the first keys go, gets its
-  // block now; the others get theirs at their first placement, so a map
-  // that stays small never pays for levels it does not use.
+  // With `every_level` every level gets its record and its block now.
+  // Otherwise only level 0, where the first keys go, gets either (see
+  // record_every_level); the others get their blocks at their first
+  // placement, so a map that stays small never pays for levels it does not
+  // use.
   Geometry build_geometry(uint64_t capacity, bool every_level) const {
     Geometry g;
     if (capacity == 0) return g;  // every new map: no levels, no plan, nothing to look up
     g.max_insertions = max_insertions_for(capacity, reserve_fraction_);
     std::optional<ElasticPlanCache::Item> scratch;
-    const ElasticPlanCache::Item& planned =
-        ElasticPlanCache::get(capacity, g.max_insertions, reserve_fraction_, probe_scale_, scratch);
+    g.plan =
+        ElasticPlanCache::get(capacity, g.max_insertions, reserve_fraction_, probe_scale_, scratch)
+            .plan;
     // Read through locals: every level built would otherwise reload them.
-    const uint64_t* const sizes = planned.sizes.data();
-    const uint64_t count = planned.sizes.size();
-    g.plan = planned.plan;
+    const uint64_t* const sizes = g.plan.level_sizes().data();
     const LevelBudget* const budgets = &g.plan.budget(0);
+    const uint64_t count = every_level ? g.plan.level_count() : 1;
     g.levels.reserve(count);
-    for (uint64_t i = 0; i < count; ++i) {
-      g.levels.emplace_back(sizes[i], i, budgets[i], alloc_, i == 0 || every_level);
-      g.total_slots = sat_add(g.total_slots, sizes[i]);
-    }
+    for (uint64_t i = 0; i < count; ++i)
+      g.levels.emplace_back(sizes[i], i, budgets[i], alloc_, true);
     return g;
   }
 
@@ -633,7 +665,7 @@ class ElasticHashMap {
     // Entries are moved in without a chance to fail, so every level a moved
     // entry could land in must already have its block.
     Geometry g = build_geometry(new_capacity, len_ != 0);
-    if (g.total_slots < len_) fatal("no free slot found after resize");
+    if (g.plan.total_slots() < len_) fatal("no free slot found after resize");
     RecordVector<LevelType, A> old = std::move(levels_);
     const SharedElasticPlan old_plan = std::move(batch_plan_);  // what `old` points into
     install(std::move(g), new_capacity);

@@ -144,13 +144,15 @@ struct LevelBudget {
   }
 };
 
-// The parts of a geometry's plan its map keeps: the batch quotas and each
-// level's budget. Maps built from one cached plan share it, so a map holds
-// one reference instead of copies in blocks of its own, and its levels point
-// into it.
+// The parts of a geometry's plan its map keeps: the level sizes, the batch
+// quotas and each level's budget. Maps built from one cached plan share it,
+// so a map holds one reference instead of copies in blocks of its own, and
+// its levels point into it.
 struct ElasticPlan {
+  std::vector<uint64_t> sizes;  // partition_levels of the capacity
   std::vector<uint64_t> quotas;
   std::vector<LevelBudget> budgets;  // one per level
+  uint64_t total_slots = 0;
 };
 
 class SharedElasticPlan {
@@ -170,6 +172,12 @@ class SharedElasticPlan {
   // The budget of level i; stays where it is while any copy of this plan
   // exists.
   const LevelBudget& budget(std::size_t i) const noexcept { return plan_->budgets[i]; }
+  uint64_t level_count() const noexcept { return plan_ ? plan_->sizes.size() : 0; }
+  uint64_t level_size(std::size_t i) const noexcept { return plan_->sizes[i]; }
+  const std::vector<uint64_t>& level_sizes() const noexcept {
+    return plan_ ? plan_->sizes : none();
+  }
+  uint64_t total_slots() const noexcept { return plan_ ? plan_->total_slots : 0; }
 
  private:
   static const std::vector<uint64_t>& none() noexcept {
@@ -179,15 +187,13 @@ class SharedElasticPlan {
   std::shared_ptr<const ElasticPlan> plan_;
 };
 
-// Level sizes and the shared plan of a capacity (small ones cached per
-// thread).
+// The shared plan of a capacity (small ones cached per thread).
 struct ElasticPlanCache {
   struct Item {
     uint64_t capacity = 0;
     double delta = 0.0;
     double scale = 0.0;  // probe_scale
     bool used = false;
-    std::vector<uint64_t> sizes;
     SharedElasticPlan plan;
   };
 
@@ -207,17 +213,20 @@ struct ElasticPlanCache {
     it.delta = delta;
     it.scale = probe_scale;
     it.used = true;
-    it.sizes = partition_levels(capacity);
     ElasticPlan plan;
-    plan.quotas = build_batch_plan(it.sizes, max_insertions, delta);
-    plan.budgets.reserve(it.sizes.size());
+    plan.sizes = partition_levels(capacity);
+    const std::vector<uint64_t>& sizes = plan.sizes;
+    plan.quotas = build_batch_plan(sizes, max_insertions, delta);
+    plan.budgets.reserve(sizes.size());
     // Sizes repeat (a run of 16-slot levels ends every geometry): equal
     // sizes get equal budgets.
-    for (uint64_t i = 0; i < it.sizes.size(); ++i)
-      if (i != 0 && it.sizes[i] == it.sizes[i - 1])
+    for (uint64_t i = 0; i < sizes.size(); ++i) {
+      if (i != 0 && sizes[i] == sizes[i - 1])
         plan.budgets.push_back(plan.budgets.back());
       else
-        plan.budgets.push_back(LevelBudget::of(it.sizes[i], delta, probe_scale));
+        plan.budgets.push_back(LevelBudget::of(sizes[i], delta, probe_scale));
+      plan.total_slots = sat_add(plan.total_slots, sizes[i]);
+    }
     it.plan = SharedElasticPlan(std::move(plan));
     return it;
   }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <random>
+#include <vector>
 
 #include "elastic/elastic_hash_map.hpp"
 #include "funnel/funnel_hash_map.hpp"
@@ -25,7 +26,13 @@ void add_tables(Digest& d, const M& m) {
                   m.level_count();
                   m.batch_index();
                 }) {
+    // A level without a record (not reached yet) holds nothing.
+    const std::vector<uint64_t> sizes = quenlor::partition_levels(m.capacity());
     for (uint64_t i = 0; i < m.level_count(); ++i) {
+      if (i >= m.recorded_levels()) {
+        d.add(sizes[i]), d.add(0), d.add(0), d.add(0);
+        continue;
+      }
       const auto& lv = m.level(i);
       d.add(lv.slots()), d.add(lv.len()), d.add(lv.tombstones()), d.add(lv.longest_probe());
     }

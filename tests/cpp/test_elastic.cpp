@@ -18,11 +18,12 @@ using Elastic = LeakChecked;
 
 ElasticOptions opts(uint64_t cap, double delta = 0.1) { return {cap, delta, 16.0}; }
 
+// Per level of the geometry; a level without a record holds nothing.
 template <class M>
 U level_lens(const M& m, bool tombstones = false) {
-  U v;
-  for (uint64_t i = 0; i < m.level_count(); ++i)
-    v.push_back(tombstones ? m.level(i).tombstones() : m.level(i).len());
+  U v(m.level_count(), 0);
+  for (uint64_t i = 0; i < m.recorded_levels(); ++i)
+    v[i] = tombstones ? m.level(i).tombstones() : m.level(i).len();
   return v;
 }
 
@@ -49,7 +50,7 @@ void expect_same_state(const M& m, const M& plain, bool full) {
   });
   plain.for_each([&](const Key& key, const Val&) { plain_order.push_back(key.id); });
   ASSERT_EQ(order, plain_order);
-  for (uint64_t i = 0; i < m.level_count(); ++i)
+  for (uint64_t i = 0; i < std::min(m.recorded_levels(), plain.recorded_levels()); ++i)
     ASSERT_EQ(m.level(i).longest_probe(), plain.level(i).longest_probe());
   m.check_consistency();
   plain.check_consistency();
@@ -124,9 +125,10 @@ TEST(ElasticGeometry, CachedPlansEqualFreshOnes) {
     const double scale = std::vector<double>{16.0, 1.0, 1000.0}[rng() % 3];
     std::optional<ElasticPlanCache::Item> scratch;
     const auto& got = ElasticPlanCache::get(n, m, delta, scale, scratch);
-    ASSERT_EQ(got.sizes, partition_levels(n)) << n;
-    for (uint64_t i = 0; i < got.sizes.size(); ++i) {
-      const LevelBudget want = LevelBudget::of(got.sizes[i], delta, scale);
+    const std::vector<uint64_t>& sizes = got.plan.level_sizes();
+    ASSERT_EQ(sizes, partition_levels(n)) << n;
+    for (uint64_t i = 0; i < sizes.size(); ++i) {
+      const LevelBudget want = LevelBudget::of(sizes[i], delta, scale);
       ASSERT_EQ(got.plan.budget(i).reserve_threshold, want.reserve_threshold);
       ASSERT_EQ(got.plan.budget(i).steps, want.steps) << n << " " << delta << " " << scale;
     }
@@ -226,6 +228,18 @@ TEST_F(Elastic, LazyLevelsPlaceLikeAllocatedOnes) {
   EXPECT_EQ(TestAllocator::blocks, 3);
   m100.check_consistency();
   m.check_consistency();
+  // Batch 0 keeps level 0's record only; the first key past it brings every
+  // level's, and without them the key is refused and nothing changes.
+  auto s = ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>::with_options(opts(16));
+  for (uint64_t i = 0; i < 12; ++i) s.insert(key(i), Val(i));
+  EXPECT_EQ((U{s.recorded_levels(), s.level_count(), s.batch_index()}), (U{1, 5, 0}));
+  TestAllocator::record_budget = 0;
+  EXPECT_THROW(s.insert(key(12), Val(12)), std::bad_alloc);
+  EXPECT_EQ((U{s.recorded_levels(), s.len(), s.batch_index()}), (U{1, 12, 0}));
+  TestAllocator::record_budget = -1;
+  s.insert(key(12), Val(12));
+  EXPECT_EQ((U{s.recorded_levels(), s.batch_index(), s.position_of(key(12))->level}), (U{5, 1, 0}));
+  s.check_consistency();
 }
 
 // The level split of the first insertions follows from the batch rules alone, whatever the
@@ -367,29 +381,41 @@ TEST_F(Elastic, AllocationFailureLeavesTheMapUnchanged) {
 }
 
 TEST_F(Elastic, NewKeysStopCleanlyWhenALevelCannotHaveItsBlock) {
-  // Levels past the first get their block at their first key: when that
-  // fails, the keys placed so far are the map's and the rest never arrive.
+  // Levels past the first get their block at their first key, and their
+  // records when batch 0 ends: when either fails, the keys placed so far
+  // are the map's and the rest never arrive.
   using TMap = ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>;
-  auto m = TMap::with_options(opts(1024));
-  TestAllocator::budget = 0;
-  uint64_t placed = 0;
-  try {
-    typename TMap::NewKeys fresh(m);
-    for (; placed < 1000; ++placed) {
-      const Key k = key(placed);
-      fresh.insert_made(m.slot_hash(k), [&] { return Entry<Key, Val>{key(placed), Val(placed)}; });
+  for (const bool records : {false, true}) {
+    auto m = TMap::with_options(opts(1024));
+    if (records) {
+      TestAllocator::record_budget = 0;
+    } else {
+      TestAllocator::budget = 0;
     }
-  } catch (const std::bad_alloc&) {
+    uint64_t placed = 0;
+    try {
+      typename TMap::NewKeys fresh(m);
+      for (; placed < 1000; ++placed) {
+        const Key k = key(placed);
+        fresh.insert_made(m.slot_hash(k), [&] {
+          return Entry<Key, Val>{key(placed), Val(placed)};
+        });
+      }
+    } catch (const std::bad_alloc&) {
+    }
+    TestAllocator::budget = TestAllocator::record_budget = -1;
+    ASSERT_GT(placed, 0u);
+    ASSERT_LT(placed, 1000u);
+    if (records) {
+      EXPECT_EQ(placed, m.batch_plan()[0]);  // all of batch 0, nothing more
+    }
+    EXPECT_EQ(m.len(), placed);
+    EXPECT_EQ(live, static_cast<int64_t>(2 * placed));
+    m.check_consistency();
+    for (uint64_t i = 0; i < placed; ++i) ASSERT_EQ(m.get(key(i))->v, i);
+    m.insert(key(5000), Val(5000));  // usable, from the batch the fill reached
+    m.check_consistency();
   }
-  TestAllocator::budget = -1;
-  ASSERT_GT(placed, 0u);
-  ASSERT_LT(placed, 1000u);
-  EXPECT_EQ(m.len(), placed);
-  EXPECT_EQ(live, static_cast<int64_t>(2 * placed));
-  m.check_consistency();
-  for (uint64_t i = 0; i < placed; ++i) ASSERT_EQ(m.get(key(i))->v, i);
-  m.insert(key(5000), Val(5000));  // usable, from the batch the fill reached
-  m.check_consistency();
 }
 
 TEST_F(Elastic, ManyKeysSharingOneHash) {
@@ -432,7 +458,7 @@ TEST_F(Elastic, DeferredPurgeRunsWhenAnExtractionEnds) {
 TEST_F(Elastic, InPlacePurgeMatchesRebuild) {
   const auto tombstones = [](const PinnedMap& m) {
     uint64_t t = 0;
-    for (uint64_t i = 0; i < m.level_count(); ++i) t += m.level(i).tombstones();
+    for (uint64_t i = 0; i < m.recorded_levels(); ++i) t += m.level(i).tombstones();
     return t;
   };
   std::mt19937_64 rng(815);
@@ -544,14 +570,14 @@ TEST_F(Elastic, ChurnSearchesStopAtTheLongestProbe) {
     ASSERT_FALSE(m.get(key(oldest)));
     if (round % 500 == 0) m.check_consistency();
   }
-  for (uint64_t i = 0; i < m.level_count(); ++i) {
+  for (uint64_t i = 0; i < m.recorded_levels(); ++i) {
     EXPECT_LE(m.level(i).longest_probe(), m.level(i).groups());
     EXPECT_EQ(m.level(i).len() == 0 && m.level(i).tombstones() == 0,
               m.level(i).longest_probe() == 0);
   }
   for (uint64_t id = oldest; id < next; ++id) ASSERT_EQ(m.get(key(id))->v, id);
   m.clear();
-  for (uint64_t i = 0; i < m.level_count(); ++i) EXPECT_EQ(m.level(i).longest_probe(), 0u);
+  for (uint64_t i = 0; i < m.recorded_levels(); ++i) EXPECT_EQ(m.level(i).longest_probe(), 0u);
 }
 
 // A key that goes past a full group marks it with its hash's bit; searches

@@ -64,6 +64,16 @@ struct TestAllocator {
   void deallocate(void* p, std::size_t n) const noexcept {
     --blocks, quenlor::ZeroedAllocator{}.deallocate(p, n);
   }
+  // Records (level arrays) have a budget of their own.
+  static inline int64_t record_budget = -1;
+  void* allocate_record(std::size_t n) const {
+    if (record_budget == 0) throw std::bad_alloc();
+    record_budget -= record_budget > 0;
+    return quenlor::ZeroedAllocator{}.allocate_record(n);
+  }
+  void deallocate_record(void* p, std::size_t n) const noexcept {
+    quenlor::ZeroedAllocator{}.deallocate_record(p, n);
+  }
 };
 
 inline uint64_t mix(uint64_t x) { return quenlor::detail::splitmix64(x); }
@@ -102,7 +112,9 @@ bool fill_drain_step(const Map& m, uint64_t high, uint64_t ids, bool& draining, 
 
 class LeakChecked : public ::testing::Test {
  protected:
-  void SetUp() override { Key::all_equal = false, TestAllocator::budget = -1; }
+  void SetUp() override {
+    Key::all_equal = false, TestAllocator::budget = TestAllocator::record_budget = -1;
+  }
   void TearDown() override {
     EXPECT_EQ(live, 0);
     EXPECT_EQ(TestAllocator::blocks, 0);
