@@ -105,16 +105,26 @@ struct LevelBudget {
   }
 
   // At most the level's group count: the whole sequence is the largest
-  // budget that means anything. Out of line: slot choice, which inlines
-  // into insertion, needs it only while a batch works on two levels.
-  [[gnu::noinline]] uint64_t probe_limit(uint64_t free) const noexcept {
+  // budget that means anything. The default options give three steps or
+  // fewer, walked in line; a large probe_scale can give hundreds.
+  uint64_t probe_limit(uint64_t free) const noexcept {
     if (free == 0) return 1;
+    if (steps.size() > kWalkedSteps) [[unlikely]]
+      return searched_limit(free);
+    for (const ProbeStep& s : steps)
+      if (s.most_free >= free) return s.groups;
+    return 1;
+  }
+
+ private:
+  static constexpr std::size_t kWalkedSteps = 4;
+
+  [[gnu::noinline]] uint64_t searched_limit(uint64_t free) const noexcept {
     const auto it = std::partition_point(steps.begin(), steps.end(),
                                          [free](const ProbeStep& s) { return s.most_free < free; });
     return it == steps.end() ? 1 : it->groups;
   }
 
- private:
   static std::vector<ProbeStep> build_probe_steps(uint64_t slots, uint64_t groups, double delta,
                                                   double probe_scale) {
     std::vector<ProbeStep> steps;
