@@ -18,7 +18,9 @@
 // Invariants: keys are unique across all levels; len is the sum of the level
 // lens and never exceeds the total slot count; max_populated_level is at least
 // the index of every level holding a live entry; the batch quotas sum to
-// max_insertions, and reaching max_insertions doubles the capacity.
+// max_insertions, and reaching max_insertions doubles the capacity; every
+// level has a record, except the levels after level 0 while the map is in
+// batch 0 (record_every_level).
 //
 // Rebuilds construct the complete new geometry first (the only step that can
 // throw, leaving the map untouched), then move every entry straight from the
