@@ -395,7 +395,7 @@ class ElasticHashMap {
     if (levels_.size() == count) return;
     levels_.reserve(count);  // moves the records there are; nothing can fail after it
     for (uint64_t i = levels_.size(); i < count; ++i)
-      levels_.emplace_back(batch_plan_.level_size(i), i, batch_plan_.budget(i), alloc_, false);
+      levels_.emplace_back(batch_plan_.level_sizes()[i], i, batch_plan_.budget(i), alloc_, false);
   }
   // Moves batch `b` on to the next one with a non-zero quota, which
   // `remaining` takes; with none left, to the last one.
@@ -569,11 +569,9 @@ class ElasticHashMap {
     // advance_batch on the local copies. A refill finds every level recorded.
     [[gnu::noinline]] void advance() noexcept(kRefill) {
       if constexpr (!kRefill) {
-        if (count_ != m_.batch_plan_.level_count()) {
-          m_.record_every_level();
-          levels_ = m_.levels_.data();
-          count_ = m_.levels_.size();
-        }
+        m_.record_every_level();  // may move the records
+        levels_ = m_.levels_.data();
+        count_ = m_.levels_.size();
       }
       QUENLOR_DCHECK(count_ == m_.batch_plan_.level_count());
       next_batch(plan_, plan_size_, b_, remaining_);

@@ -183,7 +183,6 @@ class SharedElasticPlan {
   // exists.
   const LevelBudget& budget(std::size_t i) const noexcept { return plan_->budgets[i]; }
   uint64_t level_count() const noexcept { return plan_ ? plan_->sizes.size() : 0; }
-  uint64_t level_size(std::size_t i) const noexcept { return plan_->sizes[i]; }
   const std::vector<uint64_t>& level_sizes() const noexcept {
     return plan_ ? plan_->sizes : none();
   }
