@@ -12,8 +12,8 @@ namespace {
 
 using namespace quenlor;
 using namespace quenlor_test;
-using E = ElasticHashMap<Key, Val, IdentityHasher, TestAllocator>;
-using F = FunnelHashMap<Key, Val, IdentityHasher, TestAllocator>;
+using E = Elastic;
+using F = Funnel;
 using Storage = LeakChecked;
 
 struct DigestRun {
@@ -40,30 +40,6 @@ TEST_F(Storage, PlacementTraversalAndCountsMatchThePlainLayout) {
     fo.reserve_fraction = r.delta;
     EXPECT_EQ(storage_digest<E>(eo, r.high, r.words, r.seed), r.elastic) << r.seed;
     EXPECT_EQ(storage_digest<F>(fo, r.high, r.words, r.seed), r.funnel) << r.seed;
-  }
-}
-
-// Small funnel maps keep no special-array block; the first capacity that
-// gives the array slots brings one, and clear() and growth keep every map
-// consistent on the way.
-TEST_F(Storage, FunnelSpecialArrayBlockOnlyWithSlots) {
-  for (uint64_t cap : {0, 4, 16, 32, 100, 1000}) {
-    FunnelOptions o;
-    o.capacity = cap;
-    auto m = F::with_options(o);
-    const auto& sp = m.special();
-    const uint64_t slots = sp.primary.slots() + sp.fallback.slots();
-    if (cap == 0 || cap == 16) {
-      EXPECT_EQ(slots, 0u) << cap;
-    } else if (cap == 4 || cap == 1000) {
-      EXPECT_NE(slots, 0u) << cap;
-    }
-    m.check_consistency();
-    for (uint64_t id = 0; id < 3 * cap + 20; ++id) m.insert(key(id), Val(id));
-    m.check_consistency();
-    m.clear();
-    m.check_consistency();
-    EXPECT_EQ(m.special().primary.len() + m.special().fallback.len(), 0u);
   }
 }
 
