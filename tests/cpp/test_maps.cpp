@@ -27,12 +27,13 @@ TYPED_TEST_SUITE(Maps, Families);
 auto value_of(const auto* got) { return got ? std::optional(got->v) : std::nullopt; }
 auto value_of(const std::optional<Val>& got) { return got ? std::optional(got->v) : std::nullopt; }
 
-// Random operations against std::map, with the consistency check after every
-// step; spread hashes, few hash words (funnel special array and overflow) and
-// one, funnel fallback buckets of 64 slots (limit 20) and 32-slot bucket
-// strides (delta 0.001). Also traversal: iter, for_each and all_of agree, in
-// strictly increasing place; removing walks take what for_each shows, in its
-// order, and peek shows what they take next.
+// Random operations against std::map, in phases that fill and drain (so that
+// purges run with entries left), with the consistency check after every step;
+// spread hashes, few hash words (funnel special array and overflow) and one,
+// funnel fallback buckets of 64 slots (limit 20) and 32-slot bucket strides
+// (delta 0.001). Also traversal: iter, for_each and all_of agree, in strictly
+// increasing place; removing walks take what for_each shows, in its order, and
+// peek shows what they take next.
 TYPED_TEST(Maps, RandomOperationsMatchAModel) {
   using M = TypeParam;
   struct Run {
@@ -40,7 +41,7 @@ TYPED_TEST(Maps, RandomOperationsMatchAModel) {
     double delta;
     uint64_t knob;
   };
-  uint64_t peeks = 0;
+  uint64_t peeks = 0, purges = 0;
   for (const Run& run : {Run{1u << 30, 0.1, 0}, Run{3, 0.25, 0}, Run{1, 0.05, 0}, Run{3, 0.1, 20},
                          Run{1u << 30, 0.001, 1}, Run{2, 0.001, 0}}) {
     std::mt19937_64 rng(run.words + run.knob);
@@ -65,9 +66,9 @@ TYPED_TEST(Maps, RandomOperationsMatchAModel) {
       ASSERT_EQ(calls, order.empty() ? 0 : stop + 1);
     };
     for (int step = 0; step < 8000; ++step) {
-      const uint64_t id = rng() % 400, r = rng() % 100, v = rng();
+      const uint64_t id = rng() % 400, r = rng() % 100, v = rng(), t = tombstones(m), had = m.len();
       const auto expected = model.count(id) ? std::optional(model[id]) : std::nullopt;
-      if (r < 45) {
+      if (r < ((step / 1000) % 2 == 0 ? 55 : 0)) {
         // A new key that needs no growth lands where the slot choice says.
         std::optional<SlotLocation> slot;
         if constexpr (!kElastic<M>)
@@ -90,14 +91,14 @@ TYPED_TEST(Maps, RandomOperationsMatchAModel) {
         const uint64_t by_get = Key::comparisons - before;
         ASSERT_EQ(place_of(m, k(id)).first != ~uint64_t{0}, expected.has_value());
         ASSERT_EQ(Key::comparisons - before - by_get, by_get);
-      } else if (r < 91) {
+      } else if (r < 90) {
         m.reserve(rng() % 64);
-      } else if (r < 92) {
+      } else if (r < 91 && rng() % 8 == 0) {
         // The funnel map takes any capacity, below len too (the rest waits
         // in the overflow area).
         const uint64_t c = rng() % 300;
         m.resize(kElastic<M> ? std::max(c, m.len()) : c);
-      } else if (r < 97) {
+      } else if (r >= 91 && r < 97) {
         // Removing walks, each from the front, each taking a few entries.
         const uint64_t mod = std::array<uint64_t, 3>{1, 5, 97}[rng() % 3], residue = rng() % mod;
         const auto pick = [&](const Key& key, const Val&) { return key.id % mod == residue; };
@@ -106,7 +107,7 @@ TYPED_TEST(Maps, RandomOperationsMatchAModel) {
           m.for_each([&](const Key& key, const Val& val) {
             if (pick(key, val)) wanted.push_back(key.id);
           });
-          const uint64_t n = rng() % 2 ? wanted.size() + 1 : rng() % 4;
+          const uint64_t n = rng() % 8 == 0 ? wanted.size() + 1 : rng() % 32;
           auto walk = m.extract_if(pick);
           constexpr uint64_t kNone = ~uint64_t{0};
           uint64_t peeked = kNone;
@@ -123,16 +124,18 @@ TYPED_TEST(Maps, RandomOperationsMatchAModel) {
           }
         }
       } else if (r < 98) {
-        if (rng() % 4 == 0) m.clear(), model.clear();
+        if (rng() % 16 == 0) m.clear(), model.clear();
       } else {
         ASSERT_NO_FATAL_FAILURE(check_all());
       }
       ASSERT_EQ(m.len(), model.size());
       m.check_consistency();
+      purges += m.len() < had && m.len() != 0 && tombstones(m) < t;  // a removal that purged
     }
     ASSERT_NO_FATAL_FAILURE(check_all());
   }
   EXPECT_GT(peeks, 500u);
+  EXPECT_GT(purges, 5u);
 }
 
 // The consistency check, the oracle of the randomized tests, must notice a
@@ -254,18 +257,38 @@ TYPED_TEST(Maps, OptimisedProceduresMatchPlainOnes) {
       Key::all_equal = false;
       EXPECT_EQ(Key::comparisons, comparisons);
       ASSERT_NO_FATAL_FAILURE(same());
+      // Cycles that fill to `high` entries and drain to a fifth of it, by key,
+      // by popitem bursts and by filtered walks, so that removals from full
+      // groups leave DELETED bytes and purges run; clears and forced rebuilds.
       bool draining = false;
       for (uint64_t step = 0; step < r.steps; ++step) {
-        const uint64_t t = tombstones(m), c = rng() % 128;
-        if (c == 0) {
+        const uint64_t high = std::min(r.ids - 1, m.max_insertions() - 2), t = tombstones(m);
+        draining = m.len() >= high || (draining && m.len() * 5 > high);
+        const uint64_t id = rng() % r.ids, c = rng() % 64;
+        const bool insert = c < (draining ? 8 : 52);
+        if (insert) {
+          both([&](M& x) { x.insert(k(id), Val(id)); });
+        } else if (c < 58) {
+          both([&](M& x) { x.remove(k(id)); });
+        } else if (c < 61) {
+          const uint64_t n = rng() % 16;  // popitem: each a walk of its own, from the front
+          both([n](M& x) {
+            for (uint64_t i = 0; i < n && x.len() != 0; ++i)
+              x.extract_if([](const Key&, const Val&) { return true; }).next();
+          });
+        } else if (c == 61) {
+          both([](M& x) {
+            auto walk = x.extract_if([](const Key& key, const Val&) { return key.id % 11 == 0; });
+            while (walk.next()) {
+            }
+          });
+        } else if (c == 62) {
           both([](M& x) { x.clear(); });
-        } else if (c == 1) {
+        } else {
           const uint64_t to = std::max(m.len(), rng() % (2 * m.capacity() + 16));
           both([to](M& x) { x.resize(to); });
-        } else {
-          const uint64_t high = std::min(r.ids - 1, m.max_insertions() - 2);
-          purges += fill_drain_step(m, high, r.ids, draining, rng, k, both) && tombstones(m) < t;
         }
+        purges += !insert && c < 62 && tombstones(m) < t;  // not by clear() or resize()
         if (step % 4 == 0) {
           ASSERT_NO_FATAL_FAILURE(same());
         }

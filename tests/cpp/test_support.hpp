@@ -160,37 +160,6 @@ std::vector<uint64_t> state_of(const M& m) {
   return s;
 }
 
-// One step of the cycle the purge tests drive two maps through (`both(f)`
-// applies f to each): fill up to `high` entries, then remove down to a fifth
-// of it by key, by popitem bursts and by filtered removing walks, so that
-// removals from full groups leave DELETED bytes and purges run. Whether the
-// step removed anything.
-template <class Map, class Rng, class MakeKey, class Both>
-bool fill_drain_step(const Map& m, uint64_t high, uint64_t ids, bool& draining, Rng& rng,
-                     MakeKey&& k, Both&& both) {
-  if (m.len() >= high) draining = true;
-  if (m.len() * 5 <= high) draining = false;
-  const uint64_t id = rng() % ids, r = rng() % 32;
-  const bool insert = draining ? r < 4 : r < 26;
-  if (insert) {
-    both([&](auto& x) { x.insert(k(id), Val(id)); });
-  } else if (!draining || r < 16) {
-    both([&](auto& x) { x.remove(k(id)); });
-  } else if (r < 31) {
-    // popitem: the first entry in traversal order, then the purge check.
-    for (uint64_t n = rng() % 16; n > 0 && m.len() > 0; --n)
-      both([&](auto& x) { x.extract_if([](const Key&, const Val&) { return true; }).next(); });
-  } else {
-    const uint64_t residue = rng() % 11;
-    both([&](auto& x) {
-      auto walk = x.extract_if([&](const Key& key, const Val&) { return key.id % 11 == residue; });
-      while (walk.next()) {
-      }
-    });
-  }
-  return !insert;
-}
-
 class LeakChecked : public ::testing::Test {
  protected:
   void SetUp() override {
