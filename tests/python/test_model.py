@@ -216,8 +216,11 @@ class MapModel(RuleBasedStateMachine):
         # choice depends on the per-map seed, so nothing here may steer what
         # hypothesis draws next (no preconditions on the model's state).
         self.touch(bool(self.d))
-        for k in list(self.d)[::stride]:
-            del self.m[k], self.d[k]
+        for i, k in enumerate(list(self.d)[::stride]):
+            if i % 2:
+                del self.m[k], self.d[k]
+            else:
+                assert self.m.pop(k) is self.d.pop(k)
 
     @rule()
     def clear(self):

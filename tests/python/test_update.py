@@ -144,7 +144,9 @@ def test_copies_hold_what_inserting_each_entry_holds(map_cls, size, like_one_fir
     values = [object() for _ in keys]
     m = map_cls(zip(keys, values))
     assert len(m) == len(keys) - 2  # 1.0 and True went into 1
-    counts = [sys.getrefcount(v) for v in values]
+    # True and small ints are shared by the whole interpreter: their counts move anyway.
+    watched = values + [k for k in keys if type(k) is not bool and not (type(k) is int and k < 257)]
+    counts = [sys.getrefcount(x) for x in watched]
     monkeypatch.setattr(LikeOne, "equal", True)
     for how, make in COPIES.items():
         ref = map_cls.with_options(capacity=len(m))  # the entries inserted in traversal order
@@ -155,4 +157,4 @@ def test_copies_hold_what_inserting_each_entry_holds(map_cls, size, like_one_fir
         got[-1] = 0  # usable and independent
         assert -1 not in m
     del got, ref
-    assert [sys.getrefcount(v) for v in values] == counts
+    assert [sys.getrefcount(x) for x in watched] == counts
