@@ -61,7 +61,7 @@ def test_argument_errors_keep_their_messages(map_cls):
     for name in ("get", "pop", "setdefault"):
         f = getattr(m, name)
         cases = {
-            f"{name}() missing required argument 'key' (pos 1)": [lambda: f(), lambda: f(default=1)],
+            f"{name}() missing required argument 'key' (pos 1)": [f, lambda: f(default=1)],
             f"{name}() takes at most 2 arguments (3 given)": [lambda: f(1, 2, 3)],
             # The interpreter's own wording, which changed in 3.13.
             (f"{name}() got an unexpected keyword argument 'x'" if sys.version_info >= (3, 13)
@@ -117,13 +117,6 @@ def test_keys_are_hashed_once(map_cls):
     assert len(m) == 26 and iterator_valid(it)
 
 
-class IntNeverEqual(int):
-    __hash__ = int.__hash__
-
-    def __eq__(self, other):
-        return False
-
-
 def test_equality_edge_cases(map_cls):
     m = map_cls({"a": 1, "b": [2]})
     assert m == {"a": 1.0, "b": [2.0]} and collections.OrderedDict(b=[2], a=1) == m
@@ -134,7 +127,8 @@ def test_equality_edge_cases(map_cls):
     # is compared, even against itself.
     same = map_cls(enumerate([7, 2**70, "s", "\ud800", b"b", True, None]))
     assert same == dict(same.items()) and same == same.copy()
-    for odd in (IntNeverEqual(5), float("nan")):
+    never_equal = type("NeverEqual", (int,), {"__eq__": lambda *_: False, "__hash__": int.__hash__})
+    for odd in (never_equal(5), float("nan")):
         n = map_cls({1: odd})
         assert n != n and n != {1: odd} and n != n.copy()
         assert odd not in n.values() and (1, odd) not in n.items()

@@ -104,8 +104,7 @@ def test_rebuilds_compare_no_keys(map_cls, mode, monkeypatch):
     keys = [SameHash() for _ in range(600)]
     m = map_cls((k, i) for i, k in enumerate(keys))
     monkeypatch.setattr(SameHash, "mode", mode)
-    for i in range(5000):  # several growth rebuilds
-        m[i] = i
+    m.update((i, i) for i in range(5000))  # several growth rebuilds
     for i in range(5000):  # removals, purge rebuilds
         del m[i]
     popped = [m.popitem() for _ in range(len(keys))]
@@ -119,9 +118,7 @@ def test_many_keys_sharing_hashes(map_cls, n_hashes):
     # int.__eq__ is cheap, so the collisions cost probing, not Python calls.
     keys = [11 + (i % n_hashes) + (i // n_hashes) * HASH_MODULUS for i in range(n)]
     assert len({hash(k) for k in keys}) == n_hashes
-    m = map_cls()
-    for i, k in enumerate(keys):
-        m[k] = i
+    m = map_cls((k, i) for i, k in enumerate(keys))
     assert len(m) == n and all(m[k] == i for i, k in enumerate(keys))
     assert 11 + n * HASH_MODULUS not in m
     for k in keys[::2]:
@@ -130,8 +127,7 @@ def test_many_keys_sharing_hashes(map_cls, n_hashes):
     for k in keys[1::2]:
         del m[k]
     assert len(m) == 0
-    for i, k in enumerate(keys):
-        m[k] = -i
+    m.update((k, -i) for i, k in enumerate(keys))
     assert sorted(m.items()) == sorted((k, -i) for i, k in enumerate(keys))
 
 
