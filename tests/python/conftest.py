@@ -1,7 +1,6 @@
 """Fixtures and awkward key types; most tests run once per class via ``map_cls``."""
 
 import contextlib
-import dataclasses
 import os
 import random
 
@@ -28,18 +27,13 @@ def pytest_configure(config):
         config.option.hypothesis_seed = seed
 
 
-def _seed_line(config):
+def pytest_report_header(config):
     seed = config.getoption("hypothesis_seed", None)
     return f"hypothesis seed: {seed} (repeat with QUENLOR_TEST_SEED={seed})"
 
 
-def pytest_report_header(config):
-    return _seed_line(config)
-
-
 def pytest_terminal_summary(terminalreporter, config):
-    # Also at the end: `pytest -q` shows no header.
-    terminalreporter.write_line(_seed_line(config))
+    terminalreporter.write_line(pytest_report_header(config))  # `pytest -q` shows no header
 
 
 CLASSES = (quenlor.ElasticHashMap, quenlor.FunnelHashMap)
@@ -56,18 +50,6 @@ def map_cls(request):
 def other_cls(request):
     """Independent of ``map_cls``: combined they give all four pairings."""
     return request.param
-
-
-@dataclasses.dataclass
-class CountingHash:
-    """Equal by value; counts its ``__hash__`` calls."""
-
-    value: object
-    hash_calls: int = dataclasses.field(default=0, compare=False)
-
-    def __hash__(self):
-        self.hash_calls += 1
-        return hash(self.value)
 
 
 class HookKey:
@@ -88,14 +70,15 @@ class HookKey:
 
 
 @contextlib.contextmanager
-def raises_panic(message=None):
+def raises_panic(message):
     """``pytest.raises`` for the extension's fatal-error exception, which derives
     from BaseException and is not a module attribute."""
     with pytest.raises(BaseException) as info:
         yield info
     t = type(info.value)
-    assert (t.__module__, t.__qualname__) == ("pyo3_runtime", "PanicException"), repr(info.value)
-    assert message is None or info.value.args == (message,)
+    assert (t.__module__, t.__qualname__, t.__bases__) == (
+        "pyo3_runtime", "PanicException", (BaseException,)), repr(info.value)
+    assert t.__doc__ and info.value.args == (message,)
 
 
 def instance(**methods):
@@ -116,13 +99,8 @@ def raiser(exc):
     return method
 
 
-def broken_after(*items):
-    """An iterator that yields ``items``, then raises LookupError."""
-    yield from items
-    raise LookupError("source broke")
-
-
 def all_raise(exc, *thunks):
+    """Each of ``thunks`` raises ``exc``."""
     for thunk in thunks:
         with pytest.raises(exc):
             thunk()

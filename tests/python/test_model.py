@@ -5,8 +5,10 @@ stored (a replaced value keeps the first key). It also knows which steps modify
 the map: iterators made before a step fail after it exactly when it did.
 """
 
-import dataclasses
+import collections
 import operator
+import sys
+from contextlib import nullcontext
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -19,11 +21,55 @@ from conftest import HASH_MODULUS, iterator_valid, keys_mapping
 NAN = float("nan")
 
 
-# Equal by label, all sharing one hash.
-ConstHash = dataclasses.make_dataclass("ConstHash", ["label"], frozen=True,
-                                       namespace={"__hash__": lambda self: 42})
+# Shared non-bool answers of ConstHash.__eq__: each step must give back every
+# reference it took to them.
+YES, NO = (type("Verdict", (), {"__bool__": lambda self, b=b: b})() for b in (True, False))
+
+
+class ConstHash:
+    """Equal by label, all sharing one hash."""
+
+    def __init__(self, label):
+        self.label = label
+
+    def __hash__(self):
+        return 42
+
+    def __eq__(self, other):
+        if type(other) is not ConstHash:
+            return NotImplemented
+        return YES if self.label == other.label else NO
+
+    def __repr__(self):
+        return f"ConstHash({self.label})"
+
+
 # A str subclass is no exact str, so it never takes the byte-comparison short cut.
 StrSub = type("StrSub", (str,), {})
+
+
+class Folded(StrSub):
+    """Equal to any str it matches ignoring case (a subclass's __eq__ runs first,
+    so also with a str on the left): Folded("A") == "a"."""
+
+    def __eq__(self, other):
+        return str.lower(self) == str.lower(other) if isinstance(other, str) else NotImplemented
+
+    def __hash__(self):
+        return hash(str.lower(self))
+
+
+class Raising:
+    """Never stored: comparing it raises ``exc``, from a key sharing hash ``h``."""
+
+    def __init__(self, h, exc):
+        self.h, self.exc = h, exc
+
+    def __hash__(self):
+        return self.h
+
+    def __eq__(self, other):
+        raise self.exc("from __eq__")
 
 
 def strings(alphabet, max_size):
@@ -36,12 +82,30 @@ KEYS = st.one_of(  # equal across types, hash(-1) == hash(-2), equal hashes, NaN
     st.builds(float, st.just("nan")),  # a fresh NaN: never found again
     strings("ab\u00e9\ud800", 3),
     strings("ab", 2).map(StrSub),
+    strings("aA", 2).map(Folded),
     st.integers(0, 5).map(ConstHash),
     st.integers(0, 4).map(lambda i: 5 + i * HASH_MODULUS),
 )
-VALUES = st.one_of(st.none(), st.integers(-2, 3))
+BAD_HASH = type("BadHash", (), {"__hash__": lambda self: 1 // 0})()
+LOOKUPS = ["m.get(k)", "k in m", "k in m.keys()", "m.pop(k, None)", "(k, None) in m.items()",
+           "m[k]", "m.__delitem__(k)"]
+RAISING = st.builds(Raising, st.sampled_from([42, 5, 1, -2]),
+                    st.sampled_from([ValueError, KeyboardInterrupt, SystemExit]))
+VALUES = st.one_of(st.none(), st.integers(-2, 3), st.sampled_from([0.5, 1.0]))
 PAIRS = st.lists(st.tuples(KEYS, VALUES), max_size=6)
 MISSING = object()
+# get / pop / setdefault: positional calls skip the keyword parser.
+FORMS = st.sampled_from([
+    lambda f, k, d: f(k) if d is MISSING else f(k, d),
+    lambda f, k, d: f(key=k) if d is MISSING else f(key=k, default=d),
+    lambda f, k, d: f(k) if d is MISSING else f(k, default=d),
+])
+SOURCES = {
+    "dict": dict, "pairs": list, "lists": lambda p: tuple(map(list, p)),
+    # Pairs that are neither tuple nor list are read through len() and [i].
+    "seqs": lambda p: iter(list(map(collections.UserList, p))), "iter": lambda p: iter(list(p)),
+    "mapping": lambda p: keys_mapping(dict(p)),
+}
 
 
 def key_ids(keys):
@@ -54,6 +118,7 @@ class MapModel(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.m, self.d, self.modified, self.watched, self.viewed = self.cls(), {}, False, None, None
+        self.verdicts = sys.getrefcount(YES), sys.getrefcount(NO)
 
     @initialize(data=st.data())
     def build(self, data):
@@ -74,38 +139,56 @@ class MapModel(RuleBasedStateMachine):
         self.m[k] = self.d[k] = v
         self.touch()  # also when only the value was replaced
 
-    @rule(k=KEYS, v=VALUES)
-    def lookup(self, k, v):
+    @rule(k=KEYS, v=VALUES, call=FORMS)
+    def lookup(self, k, v, call):
         assert (k in self.m) == (k in self.d) == (k in self.m.keys())
         assert (v in self.m.values()) == (v in self.d.values())
-        assert self.m.get(k, MISSING) is self.d.get(k, MISSING)
-        assert self.m.get(k) is self.d.get(k)
+        assert ((k, v) in self.m.items()) == ((k, v) in self.d.items())
+        assert call(self.m.get, k, MISSING) is self.d.get(k)
+        assert call(self.m.get, k, v) is self.d.get(k, v)
         if k in self.d:
             assert self.m[k] is self.d[k]
         else:
             with pytest.raises(KeyError):
                 self.m[k]
 
-    @rule(k=KEYS, default=st.one_of(st.just(MISSING), VALUES), use_del=st.booleans())
-    def remove(self, k, default, use_del):
+    @rule(k=RAISING, op=st.sampled_from(LOOKUPS))
+    def raising_lookup(self, k, op):
+        # An error from __eq__ reads as "not equal"; a stop request ends the
+        # operation, once a stored key shares the hash, leaving the map as it was.
+        stop = k.exc is not ValueError and any(hash(s) == k.h for s in self.d)
+        missing = op in ("m[k]", "m.__delitem__(k)")
+        with pytest.raises(k.exc if stop else KeyError) if stop or missing else nullcontext():
+            assert eval(op, {"m": self.m, "k": k}) in (None, False)
+
+    @rule(which=st.integers(0, 2),
+          op=st.sampled_from([*LOOKUPS, "m.__setitem__(k, 1)", "m.setdefault(k)"]))
+    def unhashable(self, which, op):
+        with pytest.raises(ZeroDivisionError if which == 2 else TypeError):
+            eval(op, {"m": self.m, "k": [[1], bytearray(b"x"), BAD_HASH][which]})
+
+    @rule(k=KEYS, default=st.one_of(st.just(MISSING), VALUES), use_del=st.booleans(), call=FORMS)
+    def remove(self, k, default, use_del, call):
         self.touch(k in self.d)
         if k not in self.d and (use_del or default is MISSING):
             with pytest.raises(KeyError):
-                self.m.__delitem__(k) if use_del else self.m.pop(k)
+                self.m.__delitem__(k) if use_del else call(self.m.pop, k, MISSING)
         elif use_del:
             del self.m[k], self.d[k]
         elif default is MISSING:
-            assert self.m.pop(k) is self.d.pop(k)
+            assert call(self.m.pop, k, MISSING) is self.d.pop(k)
         else:
-            assert self.m.pop(k, default) is self.d.pop(k, default)
+            assert call(self.m.pop, k, default) is self.d.pop(k, default)
 
     @rule()
-    def popitem(self):
+    def popitem(self, first=True):
         if not self.d:
-            with pytest.raises(KeyError):
+            with pytest.raises(KeyError, match=r"^'popitem\(\): map is empty'$"):
                 self.m.popitem()
             return
+        expected = next(iter(self.m)) if first else None
         k, v = self.m.popitem()
+        assert expected is None or k is expected  # the first in traversal order
         assert any(x is k for x in self.d) and self.d.pop(k) is v
         self.touch()
 
@@ -113,12 +196,12 @@ class MapModel(RuleBasedStateMachine):
     def drain(self):
         # popitem len(m) times empties any map, purges included.
         for _ in range(len(self.d) + 1):
-            self.popitem()
+            self.popitem(first=False)
 
-    @rule(k=KEYS, v=VALUES)
-    def setdefault(self, k, v):
+    @rule(k=KEYS, v=st.one_of(st.just(MISSING), VALUES), call=FORMS)
+    def setdefault(self, k, v, call):
         self.touch(k not in self.d)
-        assert self.m.setdefault(k, v) is self.d.setdefault(k, v)
+        assert call(self.m.setdefault, k, v) is self.d.setdefault(k, None if v is MISSING else v)
 
     @rule(start=st.integers(100, 10**6), n=st.integers(1, 60))
     def bulk_insert(self, start, n):
@@ -133,36 +216,45 @@ class MapModel(RuleBasedStateMachine):
         # choice depends on the per-map seed, so nothing here may steer what
         # hypothesis draws next (no preconditions on the model's state).
         self.touch(bool(self.d))
-        for k in list(self.d)[::stride]:
-            del self.m[k], self.d[k]
+        for i, k in enumerate(list(self.d)[::stride]):
+            if i % 2:
+                del self.m[k], self.d[k]
+            else:
+                assert self.m.pop(k) is self.d.pop(k)
 
     @rule()
     def clear(self):
+        capacity = self.m.capacity
         self.m.clear()
         self.d.clear()
+        assert self.m.capacity == capacity  # the tables stay
         self.touch()  # even on an empty map
 
-    @rule(pairs=PAIRS, op=st.sampled_from(["update", "|", "r|", "|="]),
-          kind=st.sampled_from(["dict", "pairs", "iter", "same", "other", "mapping"]),
-          kw=st.dictionaries(strings("ab", 2), VALUES, max_size=2), adopt=st.booleans())
-    def merge(self, pairs, op, kind, kw, adopt):
-        src = {"dict": dict, "pairs": list, "iter": lambda p: iter(list(p)), "same": self.cls,
-               "other": self.other, "mapping": lambda p: keys_mapping(dict(p))}[kind](pairs)
+    @rule(pairs=PAIRS, op=st.sampled_from(["update", "|", "r|", "|=", "call"]),
+          kind=st.sampled_from([*SOURCES, "same", "other"]),
+          kw=st.dictionaries(strings("ab", 2), VALUES, max_size=2), by_name=st.booleans(),
+          adopt=st.booleans())
+    def merge(self, pairs, op, kind, kw, by_name, adopt):
+        maps = {"same": self.cls, "other": self.other}
+        src = {**SOURCES, **maps}[kind](pairs)
+        args, kwargs = ((), {"other": src, **kw}) if by_name else ((src,), kw)
         if op == "update":
             self.touch(bool(pairs or kw))  # only when something was stored
-            self.m.update(src, **kw)
+            self.m.update(*args, **kwargs)
             self.d.update(pairs, **kw)
         elif op == "|=":
             self.touch(bool(pairs))
             assert operator.ior(self.m, src) is self.m  # m |= src
             self.d.update(pairs)
         else:
-            if op == "|":
+            if op == "call":
+                r, expected, left = self.cls(*args, **kwargs), {**dict(pairs), **kw}, self.m
+            elif op == "|":
                 r, expected, left = self.m | src, {**self.d, **dict(pairs)}, self.m
             else:
                 r, expected, left = src | self.m, {**dict(pairs), **self.d}, src
             # A map on the left decides the class of the result.
-            self.check_same(r, expected, type(left) if kind in ("same", "other") else None)
+            self.check_same(r, expected, type(left) if kind in maps else None)
             if adopt and type(r) is self.cls:
                 self.m, self.d = r, expected
 
@@ -177,9 +269,13 @@ class MapModel(RuleBasedStateMachine):
     def fromkeys(self, keys, v):
         self.check_same(self.cls.fromkeys(keys, v), dict.fromkeys(keys, v))
 
-    @rule(adopt=st.booleans())
-    def copy(self, adopt):
-        c = self.m.copy()
+    @rule(how=st.sampled_from(["copy", "call", "update"]), adopt=st.booleans())
+    def copy(self, how, adopt):
+        if how == "update":
+            c = self.cls()
+            c.update(self.m)
+        else:
+            c = self.m.copy() if how == "copy" else self.cls(self.m)
         self.check_same(c, self.d)
         if adopt:
             self.m = c
@@ -197,7 +293,7 @@ class MapModel(RuleBasedStateMachine):
         if drop and o:
             del o[next(iter(o))]
         expect = self.d == o
-        for x in (o, self.cls(o), self.other(o)):
+        for x in (o, self.cls(o), self.other(o), keys_mapping(o, __len__=lambda s: len(o))):
             assert (self.m == x) is (x == self.m) is expect and (self.m != x) is not expect
         assert (self.m.keys() == o.keys()) is (self.d.keys() == o.keys())
         assert (self.m.items() == o.items()) is (self.d.items() == o.items())
@@ -208,7 +304,6 @@ class MapModel(RuleBasedStateMachine):
         assert k - keys == dk - keys and k & keys == dk & keys and k ^ keys == dk ^ keys
         assert k | keys == dk | keys and (k == keys) == (dk == keys)
         assert i - s == di - s and i & s == di & s and i | s == di | s
-        assert all((p in i) == (p in di) for p in pairs)
 
     @invariant()
     def consistent(self):
@@ -233,6 +328,7 @@ class MapModel(RuleBasedStateMachine):
         assert all(a is not b for a, b in zip(items, iv))  # a new tuple per iterator
         assert key_ids(keys) == key_ids(d) and all(d[k] is v for k, v in items)
         assert m == d and kv == d.keys() and iv == d.items()
+        assert (sys.getrefcount(YES), sys.getrefcount(NO)) == self.verdicts
 
 
 MODEL_SETTINGS = settings(max_examples=60, stateful_step_count=35, deadline=None, database=None,

@@ -1,23 +1,124 @@
-"""Heavy hash collisions, rebuilds with keys that came to compare equal, deep view recursion."""
+"""Many entries: removals that purge the tables, rebuilds, heavy hash
+collisions, the memory the tables take, deep view recursion."""
 
+import dataclasses
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 
 import pytest
 
 from conftest import HASH_MODULUS
 
+NAN = float("nan")
+StrSub = type("StrSub", (str,), {})
+
+
+# Equal by tag; hashes shared in groups of four.
+Tagged = dataclasses.make_dataclass("Tagged", ["tag"],
+                                    namespace={"__hash__": lambda self: -1000 - self.tag // 4})
+
+
+def check(m, model):
+    assert len(m) == len(model)
+    assert sorted(map(id, m)) == sorted(map(id, model))
+    assert all(m[k] is v for k, v in model.items())
+    if hasattr(m, "_check_consistency"):  # debug builds
+        m._check_consistency()
+
+
+@pytest.mark.parametrize("how", ["del", "pop", "popitem", "churn"])
+def test_removals_keep_entries_and_references(map_cls, how):
+    tagged, probes = [Tagged(i) for i in range(40)], [Tagged(i) for i in range(40)]
+    keys = [NAN, 1, 1.5, "\ud800", "a\ud800b", StrSub("x"), -1, -2, *tagged,
+            *(5 + i * HASH_MODULUS for i in range(4)),  # equal cached hashes
+            *(StrSub(f"s{i}") if i % 3 == 0 else f"k{i}" if i % 3 == 1 else i * 7919
+              for i in range(3000))]
+    values = [object() for _ in keys]
+    # Small ints are shared by the whole interpreter: their counts move anyway.
+    watched = [x for x in keys + values + probes if not (type(x) is int and -5 <= x <= 256)]
+    before = [sys.getrefcount(x) for x in watched]
+    m, model = map_cls(), {}
+    for k, v in zip(keys, values):
+        m[k] = model[k] = v
+    # Equal probes replace values and keep the stored keys.
+    for p, v in zip(probes, reversed(values)):
+        m[p] = model[p] = v
+    m.update(zip(probes, values))
+    model.update(zip(probes, values))
+    assert m.setdefault(probes[0]) is model.setdefault(probes[0])
+    check(m, model)
+    probe_of = {id(t): p for t, p in zip(tagged, probes)}
+    order = [probe_of.get(id(k), k) for k in keys]  # removed through equal probes
+    if how == "churn":  # insert one, delete the oldest: a full map's slots turn over
+        order += [f"e{i}" for i in range(6000)]
+        for i, k in enumerate(order[len(keys):]):
+            m[k] = model[k] = values[i % len(values)]
+            del m[order[i]], model[order[i]]
+            if i % 1000 == 0:
+                check(m, model)
+        check(m, model)
+        m.clear()
+        model.clear()
+    for i, k in enumerate(order[1::2] + order[::2] if model else ()):
+        if how == "popitem":
+            k, v = m.popitem()
+            assert model.pop(k) is v
+        elif how == "pop":
+            assert m.pop(k) is model.pop(k)
+        else:
+            del m[k], model[k]
+        if i % 500 == 0:
+            check(m, model)
+    with pytest.raises(KeyError):
+        m.popitem()
+    check(m, model)
+    del m, model
+    k = v = p = order = probe_of = None  # the loops' last key and value, the lists
+    assert [sys.getrefcount(x) for x in watched] == before
+
+
+class SameHash:
+    """Keys of one hash. Once ``mode`` is set, each equals every other
+    ("equal") or raises ``mode`` from every comparison."""
+
+    mode = None
+
+    def __hash__(self):
+        return -7777
+
+    def __eq__(self, other):
+        if SameHash.mode == "equal":
+            return True
+        if SameHash.mode is not None:
+            raise SameHash.mode
+        return self is other
+
+
+@pytest.mark.parametrize("mode", ["equal", ValueError, KeyboardInterrupt])
+def test_rebuilds_compare_no_keys(map_cls, mode, monkeypatch):
+    # Growth and purge rebuilds re-place entries without comparing keys: keys
+    # that came to compare equal, or to raise, all stay, and a popitem drain
+    # hands each back exactly once.
+    keys = [SameHash() for _ in range(600)]
+    m = map_cls((k, i) for i, k in enumerate(keys))
+    monkeypatch.setattr(SameHash, "mode", mode)
+    m.update((i, i) for i in range(5000))  # several growth rebuilds
+    for i in range(5000):  # removals, purge rebuilds
+        del m[i]
+    popped = [m.popitem() for _ in range(len(keys))]
+    assert sorted(id(k) for k, _ in popped) == sorted(map(id, keys)) and len(m) == 0
+    assert sorted(v for _, v in popped) == list(range(len(keys)))
+
 
 @pytest.mark.parametrize("n_hashes", [1, 5])
 def test_many_keys_sharing_hashes(map_cls, n_hashes):
-    n = 10_000
+    n = 3000
     # int.__eq__ is cheap, so the collisions cost probing, not Python calls.
     keys = [11 + (i % n_hashes) + (i // n_hashes) * HASH_MODULUS for i in range(n)]
     assert len({hash(k) for k in keys}) == n_hashes
-    m = map_cls()
-    for i, k in enumerate(keys):
-        m[k] = i
+    m = map_cls((k, i) for i, k in enumerate(keys))
     assert len(m) == n and all(m[k] == i for i, k in enumerate(keys))
     assert 11 + n * HASH_MODULUS not in m
     for k in keys[::2]:
@@ -26,24 +127,23 @@ def test_many_keys_sharing_hashes(map_cls, n_hashes):
     for k in keys[1::2]:
         del m[k]
     assert len(m) == 0
-    for i, k in enumerate(keys):
-        m[k] = -i
+    m.update((k, -i) for i, k in enumerate(keys))
     assert sorted(m.items()) == sorted((k, -i) for i, k in enumerate(keys))
 
 
-def test_rebuild_keeps_keys_that_became_equal(map_cls):
-    all_equal = []  # once set, every key compares equal to every other
-    key = type("Key", (), {"__hash__": lambda self: -7777,
-                           "__eq__": lambda self, other: bool(all_equal) or self is other})
-    keys = [key() for _ in range(8)]
-    m = map_cls((k, i) for i, k in enumerate(keys))
-    all_equal.append(True)
-    for i in range(5000):  # several growth rebuilds
-        m[i] = i
-    assert len(m) == 5008
-    for i in range(5000):  # removals, purge rebuilds
-        del m[i]
-    assert sorted(map(id, m)) == sorted(map(id, keys)) and sorted(m.values()) == list(range(8))
+def test_tracemalloc_accounts_for_the_tables(map_cls):
+    keys = list(range(100_000))  # made before measuring: only the map's memory counts
+    tracemalloc.start()
+    try:
+        start = tracemalloc.get_traced_memory()[0]
+        m = map_cls.fromkeys(keys)
+        filled = tracemalloc.get_traced_memory()[0]
+        del m
+        emptied = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    # At least a 24-byte entry and one control byte per entry, all given back.
+    assert filled - start >= 25 * len(keys) and filled - emptied >= 25 * len(keys)
 
 
 DEEP_REPR = textwrap.dedent("""

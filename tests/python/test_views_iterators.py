@@ -1,7 +1,9 @@
-"""View and iterator classes, membership, reprs, comparisons and set operations."""
+"""View and iterator classes, references, membership, reprs, comparisons and
+set operations."""
 
 import collections
 import sys
+import weakref
 
 import pytest
 
@@ -15,20 +17,22 @@ KINDS = ("keys", "values", "items")
 def test_iterators_pass_on_the_references_they_hand_out(map_cls, kind):
     # A step gives its element's reference to the caller; dropping the
     # iterator releases only what it did not hand out, whenever it is dropped.
-    key, value = object(), object()
+    key, value = instance(), instance()
     m = map_cls({key: value, 1: 2, 3: 4})
     counts = (sys.getrefcount(key), sys.getrefcount(value))
     for taken in range(4):
         it = iter(getattr(m, kind)())
         got = [next(it) for _ in range(taken)]
-        del it
-        assert len(got) == taken and all(e is not None for e in got)
-        del got
+        del it, got
         assert (sys.getrefcount(key), sys.getrefcount(value)) == counts
-    got = list(getattr(m, kind)())
+    # An iterator keeps its map alive; clear releases what the map held.
+    refs = [weakref.ref(o) for o in (key, value)]
+    it = iter(getattr(map_cls({key: value}), kind)())
+    del key, value
     m.clear()
-    del m
-    assert got.count(key) + got.count(value) + sum(e in ((key, value),) for e in got) == 1
+    assert next(it) in (refs[0](), refs[1](), (refs[0](), refs[1]()))
+    del it
+    assert [r() for r in refs] == [None, None]
 
 
 def test_view_and_iterator_types(map_cls):
@@ -43,7 +47,6 @@ def test_view_and_iterator_types(map_cls):
         all_raise(TypeError, lambda: type(it)(), lambda: type(it)(m), lambda: type(view)(m))
         with pytest.raises(AttributeError):
             it.attr = 1
-    assert list(map_cls({"a": 1}).items()) == [("a", 1)]  # a view keeps its map alive
     all_raise(TypeError, lambda: hash(m.keys()), lambda: hash(m.items()),
               lambda: reversed(m.keys()))
     vals = m.values()
@@ -56,19 +59,19 @@ def test_view_and_iterator_types(map_cls):
 
 
 def test_view_membership(map_cls):
-    pair = collections.namedtuple("Pair", "k v")
     long_tuple = type("LongTuple", (tuple,), {"__len__": lambda self: 5})
     items = map_cls({"k": 1}).items()
-    assert ("k", 1.0) in items and pair("k", 1) in items
+    assert ("k", 1.0) in items and collections.namedtuple("P", "k v")("k", 1) in items
     assert long_tuple(("k", 1)) in items  # the true element count decides
     assert not any(absent in items for absent in (["k", 1], ("k", 1, 1), ("k",), "k", 5))
     with pytest.raises(TypeError):
         ([], 1) in items
-    nan, g = float("nan"), instance(__eq__=raiser(ValueError), __hash__=object.__hash__)
-    m = map_cls({"n": nan, "g": g, "later": 42})
-    assert ("n", nan) not in m.items() and nan not in m.values()
+    g = instance(__eq__=raiser(ValueError), __hash__=object.__hash__)
+    m = map_cls({"g": g, "later": 42})
+    held = sys.getrefcount(g)
     assert ("g", g) not in m.items() and ("g", 5) not in m.items() and g not in m.values()
     assert 42 in m.values()  # a raising comparison does not stop the walk
+    assert sys.getrefcount(g) == held
 
 
 def test_view_reprs(map_cls):
@@ -83,29 +86,24 @@ def test_view_reprs(map_cls):
     all_raise(LookupError, lambda: repr(m.values()), lambda: repr(m.items()))
     assert repr(m.keys()) == f"{fam}_keys(['k'])"
     text = repr(map_cls({"k": instance(__repr__=lambda self: "x\ud800y")}).values())
-    assert text.startswith(f"{fam}_values([x\ufffd") and text.endswith("\ufffdy])")
-    assert "\ud800" not in text
-
-
-# --------------------------------------------------------------------------
-# Set operations and comparisons
+    assert text == f"{fam}_values([x\ufffd\ufffd\ufffdy])"
 
 
 def test_view_equality(map_cls, other_cls):
     m = map_cls({"k1": 1, "k2": 2})
     k = m.keys()
-    for other in ({"k1", "k2"}, frozenset({"k1", "k2"}), ["k1", "k2"], ("k2", "k1"),
-                  {"k1": 0, "k2": 0}, other_cls({"k2": 9, "k1": 8}).keys(), m, k):
+    for other in ({"k1", "k2"}, ["k1", "k2"], ("k2", "k1"), {"k1": 0, "k2": 0},
+                  other_cls({"k2": 9, "k1": 8}).keys(), m, k):
         assert k == other and not k != other
     for other in (["k1", "k1"], ["k1", "k2", "k2"], 5, iter(["k1", "k2"]), None, {"k1"}):
         assert (k == other) is False and (k != other) is True
     assert m.items() == other_cls({"k1": 1, "k2": 2}).items()
-    for empty in ([], (), set(), {}, frozenset(), map_cls(), other_cls().keys()):
+    for empty in ([], (), set(), {}, map_cls(), other_cls().keys()):
         assert map_cls().keys() == empty and map_cls().items() == empty
     # Errors while comparing count as "not equal".
     sized = instance(__len__=lambda self: 2, __contains__=raiser(OSError))
-    assert not m.keys() == sized and not m.items() == sized
-    assert not m.keys() == instance(__len__=raiser(OSError))
+    assert not k == sized and not m.items() == sized
+    assert not k == instance(__len__=raiser(OSError))
     n = map_cls({"x": float("nan")})
     assert n.keys() == n.keys() and n.items() != n.items()
 
@@ -113,10 +111,10 @@ def test_view_equality(map_cls, other_cls):
 def test_set_operations(map_cls):
     k1 = "".join(["k", "1"])
     m = map_cls({k1: 1, "k2": 2})
-    k = m.keys()
-    r = k & {"k1"}
-    assert type(r) is set and next(iter(r)) is k1  # the stored key object
-    assert type(m.items() - set()) is set
+    k, i = m.keys(), m.items()
+    for r in (k & {"k1"}, k - {"k2"}, k ^ {"k2"}):
+        assert type(r) is set and r == {"k1"} and next(iter(r)) is k1  # the stored key object
+    assert all(type(r) is set for r in (k | (), i - set(), i & i, i | []))
     assert k ^ ["k1", "k1"] == {"k2"} and k | iter(["y"]) == {"k1", "k2", "y"}
     assert k & map_cls({"k2": 0}) == {"k2"}  # a map's members are its keys
     items, keys = map_cls({"k": [1]}).items(), map_cls({"a": 1}).keys()
@@ -133,7 +131,6 @@ def test_set_operations(map_cls):
         lambda: map_cls().values() | {1},
         # Ordering is not defined, and set does not accept a view either.
         lambda: keys <= {"a", "b"}, lambda: keys < keys, lambda: items > set(),
-        lambda: items >= [],
     )
     boom = instance(__contains__=raiser(OSError), __iter__=raiser(OSError))
     all_raise(OSError, lambda: keys - boom, lambda: keys & boom, lambda: keys | boom,
