@@ -3,7 +3,6 @@
 // and when levels get their blocks and records (also when they cannot).
 #include <array>
 #include <cmath>
-#include <random>
 #include <vector>
 
 #include "test_support.hpp"
@@ -53,28 +52,6 @@ TEST(ElasticGeometry, LevelsBatchPlansAndProbeLimits) {
   const auto lv = Level<uint64_t, uint64_t>::with_capacity_in(1024, 0, big);
   EXPECT_EQ(lv.reserve_threshold(), 51u);
   EXPECT_EQ((U{lv.slots(), lv.groups(), lv.table().slots()}), (U{1024, 64, 1024}));
-}
-
-// Small plans are computed once per thread and then shared; the shared one
-// must be the plan itself, whatever was looked up in between.
-TEST(ElasticGeometry, CachedPlansEqualFreshOnes) {
-  std::mt19937_64 rng(11);
-  for (int i = 0; i < 3000; ++i) {
-    const uint64_t n = rng() % 3 == 0 ? rng() % 5000 : rng() % 40;
-    const double delta = std::vector<double>{0.1, 0.5, 1e-6, 0.999999}[rng() % 4];
-    const uint64_t m = max_insertions_for(n, delta);
-    const double scale = std::vector<double>{16.0, 1.0, 1000.0}[rng() % 3];
-    std::optional<ElasticPlanCache::Item> scratch;
-    const auto& got = ElasticPlanCache::get(n, m, delta, scale, scratch);
-    const std::vector<uint64_t>& sizes = got.plan.level_sizes();
-    ASSERT_EQ(sizes, partition_levels(n)) << n;
-    for (uint64_t i = 0; i < sizes.size(); ++i) {
-      const LevelBudget want = LevelBudget::of(sizes[i], delta, scale);
-      ASSERT_EQ(got.plan.budget(i).reserve_threshold, want.reserve_threshold);
-      ASSERT_EQ(got.plan.budget(i).steps, want.steps) << n << " " << delta << " " << scale;
-    }
-    ASSERT_EQ(got.plan.get(), build_batch_plan(partition_levels(n), m, delta)) << n << " " << delta;
-  }
 }
 
 // The budgets as one element per free-slot count, built the direct way.

@@ -4,7 +4,6 @@
 // traversal across every area.
 #include <algorithm>
 #include <numeric>
-#include <random>
 #include <vector>
 
 #include "test_support.hpp"
@@ -99,24 +98,6 @@ TEST(FunnelGeometry, ShapesProbeLimitsAndSmallCapacities) {
         ASSERT_TRUE(4 * c[i] + 4 >= 3 * c[i - 1] && 4 * c[i] <= 3 * c[i - 1] + 4)
             << total << " " << levels;
     }
-}
-
-// Small plans are computed once per thread and then shared; the shared one
-// must be the plan itself, whatever was looked up in between.
-TEST(FunnelGeometry, CachedPlansEqualFreshOnes) {
-  std::mt19937_64 rng(7);
-  for (int i = 0; i < 3000; ++i) {
-    const uint64_t n = rng() % 3 == 0 ? rng() % 5000 : rng() % 40;
-    const double delta = std::vector<double>{0.1, 0.5, 1e-6, 0.01}[rng() % 4];
-    std::optional<FunnelPlanCache::Item> scratch;
-    const auto& got = FunnelPlanCache::get(n, delta, scratch);
-    const auto want = FunnelPlanCache::compute(n, delta);
-    ASSERT_EQ(got.shape.level_count, want.shape.level_count);
-    ASSERT_EQ(got.shape.bucket_width, want.shape.bucket_width);
-    ASSERT_EQ(got.plan.special_capacity, want.plan.special_capacity);
-    ASSERT_EQ(got.plan.total_buckets, want.plan.total_buckets);
-    ASSERT_EQ(got.plan.bucket_counts, want.plan.bucket_counts) << n << " " << delta;
-  }
 }
 
 TEST_F(FunnelMap, GrowthReserveReplacementAndRemoval) {

@@ -5,6 +5,9 @@
 // points and every table's counts through growth, purges and clear().
 #include <array>
 #include <cstring>
+#include <optional>
+#include <random>
+#include <vector>
 
 #include "storage_digest.hpp"
 
@@ -15,6 +18,7 @@ using namespace quenlor_test;
 using E = Elastic;
 using F = Funnel;
 using Storage = LeakChecked;
+using U = std::vector<uint64_t>;
 
 struct DigestRun {
   double delta;
@@ -34,12 +38,8 @@ constexpr std::array<DigestRun, 5> kRuns{{
 
 TEST_F(Storage, PlacementTraversalAndCountsMatchThePlainLayout) {
   for (const DigestRun& r : kRuns) {
-    const ElasticOptions eo{r.capacity, r.delta, 16.0};
-    FunnelOptions fo;
-    fo.capacity = r.capacity;
-    fo.reserve_fraction = r.delta;
-    EXPECT_EQ(storage_digest<E>(eo, r.high, r.words, r.seed), r.elastic) << r.seed;
-    EXPECT_EQ(storage_digest<F>(fo, r.high, r.words, r.seed), r.funnel) << r.seed;
+    EXPECT_EQ(storage_digest<E>(opts<E>(r.capacity, r.delta), r.high, r.words, r.seed), r.elastic);
+    EXPECT_EQ(storage_digest<F>(opts<F>(r.capacity, r.delta), r.high, r.words, r.seed), r.funnel);
   }
 }
 
@@ -48,6 +48,33 @@ TEST(StorageRecords, LevelRecordsStaySmall) {
   EXPECT_LE(sizeof(E::LevelType), 80u);
   EXPECT_LE(sizeof(F::Level), 64u);
   EXPECT_LE(sizeof(F), 128u);  // the special array is not among them
+}
+
+// Small plans are computed once per thread and then shared; the shared one
+// must be the plan itself, whatever either map looked up in between.
+TEST(StorageRecords, CachedPlansEqualFreshOnes) {
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 3000; ++i) {
+    const uint64_t n = rng() % 3 == 0 ? rng() % 5000 : rng() % 40;
+    const double delta = std::array{0.1, 0.5, 1e-6, 0.01, 0.999999}[rng() % 5];
+    const double scale = std::array{16.0, 1.0, 1000.0}[rng() % 3];
+    const uint64_t most = max_insertions_for(n, delta);
+    std::optional<ElasticPlanCache::Item> scratch;
+    const SharedElasticPlan& e = ElasticPlanCache::get(n, most, delta, scale, scratch).plan;
+    ASSERT_EQ(e.level_sizes(), partition_levels(n)) << n;
+    for (uint64_t j = 0; j < e.level_count(); ++j) {
+      const LevelBudget want = LevelBudget::of(e.level_sizes()[j], delta, scale);
+      ASSERT_EQ(e.budget(j).reserve_threshold, want.reserve_threshold);
+      ASSERT_EQ(e.budget(j).steps, want.steps) << n << " " << delta << " " << scale;
+    }
+    ASSERT_EQ(e.get(), build_batch_plan(partition_levels(n), most, delta)) << n << " " << delta;
+    std::optional<FunnelPlanCache::Item> fs;
+    const FunnelPlanCache::Item &f = FunnelPlanCache::get(n, delta, fs),
+                                want = FunnelPlanCache::compute(n, delta);
+    ASSERT_EQ((U{f.shape.level_count, f.shape.bucket_width, f.plan.special_capacity}),
+              (U{want.shape.level_count, want.shape.bucket_width, want.plan.special_capacity}));
+    ASSERT_EQ(f.plan.bucket_counts, want.plan.bucket_counts) << n << " " << delta;
+  }
 }
 
 }  // namespace
