@@ -288,8 +288,7 @@ class ElasticHashMap {
   // Throws std::bad_alloc.
   void allocate_all_levels() {
     record_every_level();
-    for (LevelType& lv : levels_)
-      if (!lv.allocated()) lv.allocate();
+    for (LevelType& lv : levels_) lv.allocate_fully();
   }
 
   // The levels of the geometry, and those of them with a record (see
@@ -475,10 +474,10 @@ class ElasticHashMap {
     if (levels_.empty()) fatal("no free slot found after resize");
     ElasticPlace at = choose(h);
     if (at.slot == kNoSlot) fatal("no free slot found after resize");
-    // The first key of a level brings its block; nothing has changed yet if
-    // that fails. Rebuilds that move entries allocate every level up front.
-    if (!levels_[at.level].allocated()) [[unlikely]]
-      levels_[at.level].allocate();
+    // The first key of a level brings its block, a key beyond a short block
+    // a wider one; nothing has changed yet if that fails. Rebuilds that move
+    // entries give every level its whole block up front.
+    levels_[at.level].make_room(at.slot);
     return at;
   }
 
@@ -529,10 +528,9 @@ class ElasticHashMap {
       if constexpr (!kRefill) {
         if (at.slot == kNoSlot) [[unlikely]]
           fatal("no free slot found after resize");
-        if (!lv.allocated()) [[unlikely]]
-          lv.allocate();
+        lv.make_room(at.slot);
       }
-      QUENLOR_DCHECK(at.slot != kNoSlot && lv.allocated());
+      QUENLOR_DCHECK(at.slot != kNoSlot && lv.allocated() && lv.table().has_lane(at.slot));
       lv.place_made(at.slot, tag_of(h), make);
       lv.note_placed(h, at.probes);
       if (at.level > populated_) populated_ = at.level;
@@ -647,7 +645,10 @@ class ElasticHashMap {
     const uint64_t count = every_level ? g.plan.level_count() : 1;
     g.levels.reserve(count);
     for (uint64_t i = 0; i < count; ++i)
-      g.levels.emplace_back(sizes[i], i, budgets[i], alloc_, true);
+      g.levels.emplace_back(sizes[i], i, budgets[i], alloc_, every_level);
+    // Searches start in level 0, so it has a block; a map that moves no
+    // entries in takes a short one if the level is a single group.
+    if (!every_level) g.levels[0].allocate();
     return g;
   }
 

@@ -80,8 +80,8 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
 
   // `slots` is 16 × a power of two (partition_levels guarantees it), and
   // `budget` that of its size, outliving the level. The level built in
-  // place, with its block when `with_block` (otherwise allocate() adds it
-  // later). Throws std::bad_alloc (LayoutOverflow for impossible sizes).
+  // place, with its whole block when `with_block` (otherwise allocate() adds
+  // one later). Throws std::bad_alloc (LayoutOverflow for impossible sizes).
   Level(uint64_t slots, uint64_t index, const LevelBudget& budget, A alloc, bool with_block)
       : budget_(&budget),
         salt_(table_salt(index)),
@@ -90,7 +90,7 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
     QUENLOR_DCHECK(slots >= kGroupWidth && slots % kGroupWidth == 0 &&
                    std::has_single_bit(slots / kGroupWidth));
     // Most levels of a new map start without a block: no table to move in.
-    if (with_block) allocate();
+    if (with_block) allocate(true);
   }
 
   // The level's geometry without its block. Throws std::bad_alloc.
@@ -108,12 +108,28 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
   Level& operator=(Level&&) noexcept = default;
 
   bool allocated() const noexcept { return this->table().slots() != 0; }
-  // Gives the level its all-EMPTY block. Throws std::bad_alloc with the level
+  // Gives the level its all-EMPTY block: a one-group level a short one
+  // (RawTable::short_in) unless `whole`. Throws std::bad_alloc with the level
   // unchanged.
-  void allocate() {
+  void allocate(bool whole = false) {
     QUENLOR_DCHECK(!allocated());
-    static_cast<Base&>(*this) = Base::with_capacity_in(slots(), alloc_);
+    static_cast<Base&>(*this) = whole || groups() > 1 ? Base::with_capacity_in(slots(), alloc_)
+                                                      : Base::short_in(Table::kShortLanes, alloc_);
     QUENLOR_DCHECK(this->table().slots() == slots());
+  }
+  // What a placement into free slot i needs first: the block, with room at
+  // i. Throws std::bad_alloc with the level unchanged.
+  void make_room(uint64_t i) {
+    if (!this->table().has_lane(i)) [[unlikely]]
+      provide_lane(i);
+  }
+  // The whole block, for placements that must not fail (rebuilds, purges).
+  void allocate_fully() {
+    if (!allocated()) {
+      allocate(true);
+    } else {
+      this->widen_fully();
+    }
   }
 
   // The geometry, whether or not the block exists yet.
@@ -211,6 +227,11 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
   }
 
  private:
+  [[gnu::noinline]] void provide_lane(uint64_t i) {
+    if (!allocated()) allocate();
+    Base::make_room(i);
+  }
+
   const LevelBudget* budget_;  // in the map's plan
   uint64_t salt_ = 0;
   uint64_t group_mask_ = 0;  // groups - 1

@@ -41,10 +41,12 @@ struct BucketLevel : FunnelArea<K, V, A> {
   uint64_t bucket_mask = 0;
 
   // Level `index` with `buckets` buckets of `bucket_width` slots (rounded up to
-  // a power of two, at least one group), built in place. Throws std::bad_alloc
-  // or LayoutOverflow, leaving nothing allocated.
-  BucketLevel(uint64_t index, uint64_t buckets, uint64_t bucket_width, const A& alloc)
-      : BucketLevel(Shape::of(index, buckets, bucket_width), alloc) {}
+  // a power of two, at least one group), built in place; a level of one group
+  // takes a short block (RawTable::short_in) unless `whole`. Throws
+  // std::bad_alloc or LayoutOverflow, leaving nothing allocated.
+  BucketLevel(uint64_t index, uint64_t buckets, uint64_t bucket_width, const A& alloc,
+              bool whole = true)
+      : BucketLevel(Shape::of(index, buckets, bucket_width), alloc, whole) {}
   static BucketLevel with_capacity_in(uint64_t index, uint64_t buckets, uint64_t bucket_width,
                                       const A& alloc) {
     return BucketLevel(index, buckets, bucket_width, alloc);
@@ -85,8 +87,10 @@ struct BucketLevel : FunnelArea<K, V, A> {
       return {index, p, w};
     }
   };
-  BucketLevel(const Shape& s, const A& alloc)
-      : Area(s.p == 0 ? Area() : Area::with_capacity_in(s.p * s.w, alloc)) {
+  BucketLevel(const Shape& s, const A& alloc, bool whole)
+      : Area(s.p == 0                           ? Area()
+             : whole || s.p * s.w > kGroupWidth ? Area::with_capacity_in(s.p * s.w, alloc)
+                                                : Area::short_in(Area::Table::kShortLanes, alloc)) {
     set_shape(s.index, s.p, s.w);
   }
 

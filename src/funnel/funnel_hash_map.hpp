@@ -121,7 +121,9 @@ class FunnelHashMap {
       if (r.found()) return replace_value(tables_.entry_at(r.loc), std::move(value));
       if (!free) beyond = tables_.choose_slot(h, end);
     }
-    if (free && len_ < max_insertions_) [[likely]] {
+    // (A slot beyond a short block takes the slow path, which widens it.)
+    if (free && len_ < max_insertions_ && tables_.levels[free.level].table().has_lane(free.slot))
+        [[likely]] {
       tables_.levels[free.level].place(free.slot, EntryType{std::move(key), std::move(value)}, t);
       note_populated(tables_.first_level + free.level);
       ++len_;
@@ -368,7 +370,7 @@ class FunnelHashMap {
 
   // The tables are built in place.
   FunnelHashMap(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc)
-      : tables_(Tables::build(capacity, delta, probe_limit, alloc)),
+      : tables_(Tables::build(capacity, delta, probe_limit, alloc, false)),
         capacity_(capacity),
         max_insertions_(max_insertions_for(capacity, delta)),
         reserve_fraction_(delta),
@@ -446,6 +448,7 @@ class FunnelHashMap {
       loc = tables_.choose_slot(h);
     }
     if (loc) {
+      tables_.make_room(*loc);
       place_new_entry(*loc, std::move(key), std::move(value), t);
     } else {
       place_in_overflow(h, std::move(key), std::move(value));
@@ -455,7 +458,9 @@ class FunnelHashMap {
   // Builds the geometry for `new_capacity` and moves every entry into it.
   // Throws only before anything moved; the map is then unchanged.
   [[gnu::noinline]] void rebuild(uint64_t new_capacity, uint64_t spare_overflow) {
-    Tables fresh = Tables::build(new_capacity, reserve_fraction_, primary_probe_limit_, alloc_);
+    // Entries move in without a chance to fail: whole blocks for them.
+    Tables fresh =
+        Tables::build(new_capacity, reserve_fraction_, primary_probe_limit_, alloc_, len_ != 0);
     // Every entry could end up without a place; reserving now keeps the
     // moving phase free of allocation. An empty map growing for its first
     // key needs none: in empty tables with a usable slot every key has a
@@ -555,6 +560,7 @@ class FunnelHashMap {
   void purge_in_place() {
     std::vector<OverflowEntry<K, V>> moved;
     moved.reserve(tables_.special->len() + tables_.overflow.size());
+    tables_.widen_fully();  // an entry may land in an earlier level
     for (uint64_t a = tables_.levels.size(); a < tables_.area_count(); ++a)
       tables_.area(a).drain([&](EntryType&& e) {
         const uint64_t h = hash_of(e.key);

@@ -103,13 +103,27 @@ struct FunnelTables {
   FunnelTables() noexcept = default;
 
   // The empty geometry for `capacity`, built in place in the caller's object.
-  // Throws std::bad_alloc (or LayoutOverflow).
-  static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc) {
+  // `whole`: every table gets its whole block, as tables that entries are
+  // moved into without a chance to fail need; otherwise a level of one group
+  // starts short (make_room widens it). Throws std::bad_alloc (or
+  // LayoutOverflow).
+  static FunnelTables build(uint64_t capacity, double delta, uint64_t probe_limit, const A& alloc,
+                            bool whole) {
     // Every new map starts at 0: no slots, nothing to plan but the level count.
     if (capacity == 0) return FunnelTables(funnel_shape(delta).level_count, probe_limit, alloc);
     std::optional<FunnelPlanCache::Item> scratch;
     const FunnelPlanCache::Item& planned = FunnelPlanCache::get(capacity, delta, scratch);
-    return FunnelTables(planned.plan, planned.shape.bucket_width, probe_limit, alloc);
+    return FunnelTables(planned.plan, planned.shape.bucket_width, probe_limit, alloc, whole);
+  }
+
+  // Room for a placement at free place `loc`: only a level's block can be
+  // short. Throws std::bad_alloc with the tables unchanged.
+  void make_room(const SlotLocation& loc) {
+    if (loc.kind == SlotKind::Level) levels[loc.level].make_room(loc.slot);
+  }
+  // Every level's whole block, before placements that must not fail.
+  void widen_fully() {
+    for (Level& lv : levels) lv.widen_fully();
   }
 
   // Stored levels a search of levels up to `max_populated_level` visits.
@@ -184,10 +198,11 @@ struct FunnelTables {
   // the entry make() returns, built in its slot: the levels inline, since
   // nearly every key stops there, the rest through choose_slot. make() is
   // called only when the key has a place, and must not throw; false when
-  // the key has none.
+  // the key has none. Throws std::bad_alloc, with nothing placed, only when
+  // a short block must widen (never in tables with whole blocks).
   template <class Make>
   [[gnu::always_inline]] bool place_new_made(uint64_t h, uint8_t tag, Make&& make,
-                                             uint64_t& max_populated_level) noexcept {
+                                             uint64_t& max_populated_level) {
     return place_new_made(StoredLevels{*this}, h, tag, make, max_populated_level);
   }
 
@@ -202,24 +217,36 @@ struct FunnelTables {
         : first(t.levels.data()), count(t.levels.size()) {}
   };
 
-  // place_new_made of `e` with the stored levels given; `e` is untouched
-  // when the key has no place.
+  // place_new_made of `e` with the stored levels given, into tables whose
+  // levels have their whole blocks (rebuilds, purges): nothing can fail.
+  // `e` is untouched when the key has no place.
   [[gnu::always_inline]] bool place_new(const StoredLevels& stored, uint64_t h, Entry<K, V>&& e,
                                         uint8_t tag, uint64_t& max_populated_level) noexcept {
-    return place_new_made(
+    return place_new_in<false>(
         stored, h, tag, [&e]() -> Entry<K, V>&& { return std::move(e); }, max_populated_level);
   }
 
   template <class Make>
   [[gnu::always_inline]] bool place_new_made(const StoredLevels& stored, uint64_t h, uint8_t tag,
-                                             Make&& make, uint64_t& max_populated_level) noexcept {
+                                             Make&& make, uint64_t& max_populated_level) {
+    return place_new_in<true>(stored, h, tag, make, max_populated_level);
+  }
+
+ private:
+  // kWiden: a level's block may be short. The special array's never is.
+  template <bool kWiden, class Make>
+  [[gnu::always_inline]] bool place_new_in(const StoredLevels& stored, uint64_t h, uint8_t tag,
+                                           Make&& make,
+                                           uint64_t& max_populated_level) noexcept(!kWiden) {
     QUENLOR_DCHECK(stored.first == levels.data() && stored.count == levels.size());
     for (uint64_t i = 0; i < stored.count; ++i) {
       Level& lv = stored.first[i];
       if (!lv.has_free_slot()) continue;
       const uint64_t g = lv.probe_group(h);
       if (const LaneMask free = lv.table().match_free(g)) {
-        lv.place_made(g * kGroupWidth + free.lowest(), tag, make);
+        const uint64_t slot = g * kGroupWidth + free.lowest();
+        if constexpr (kWiden) lv.make_room(slot);
+        lv.place_made(slot, tag, make);
         max_populated_level = std::max<uint64_t>(max_populated_level, first_level + i);
         return true;
       }
@@ -230,6 +257,7 @@ struct FunnelTables {
     return true;
   }
 
+ public:
   // Stores `e` at free place `loc` (never Overflow) under `tag`.
   void place(const SlotLocation& loc, Entry<K, V>&& e, uint8_t tag,
              uint64_t& max_populated_level) noexcept {
@@ -281,7 +309,8 @@ struct FunnelTables {
     level_count = static_cast<uint32_t>(levels_in_geometry);
   }
 
-  FunnelTables(const FunnelPlan& plan, uint64_t bucket_width, uint64_t probe_limit, const A& alloc)
+  FunnelTables(const FunnelPlan& plan, uint64_t bucket_width, uint64_t probe_limit, const A& alloc,
+               bool whole)
       : special(plan.special_capacity, probe_limit, alloc) {
     const uint64_t end = plan.end_with_buckets;
     const uint64_t first = store_leading_levels ? 0 : plan.first_with_buckets;
@@ -292,7 +321,7 @@ struct FunnelTables {
         levels.emplace_back(i, bucket_width);
         continue;
       }
-      levels.emplace_back(i, plan.bucket_counts[i], bucket_width, alloc);
+      levels.emplace_back(i, plan.bucket_counts[i], bucket_width, alloc, whole);
       usable = sat_add(usable, sat_mul(levels.back().bucket_count(), kGroupWidth));
     }
     usable_slots = sat_add(usable, special->usable_slots());

@@ -380,6 +380,49 @@ TYPED_TEST(Maps, PrefetchedLookupsMatchPlainOnes) {
 // table blocks and records: the insertion fails, insert and insert_new alike,
 // the map is as it was and the rejected key and value are gone; with the
 // block the map goes on. Then capacities that can never be allocated.
+// A one-group table starts with room for 4 entries and widens to 8, then 16,
+// as its lanes fill; keys land, and removals and purges behave, as in a map
+// whose tables had their whole blocks from the start (a rebuild that moves
+// entries gives them that). Refused widenings are in the test below.
+TYPED_TEST(Maps, ShortBlocksWidenAsTheyFill) {
+  using M = TypeParam;
+  const auto lanes = [](const M& x) -> uint64_t {
+    if constexpr (kElastic<M>) {
+      return x.level(0).table().lanes();
+    } else {
+      return x.levels()[0].table().lanes();
+    }
+  };
+  const auto k = [](uint64_t id) { return Key(mix(id), id); };
+  auto m = M::with_options(opts<M>(0)), whole = M::with_options(opts<M>(0));
+  for (M* x : {&m, &whole}) x->insert(k(0), Val(0));
+  whole.resize(16);
+  ASSERT_EQ(whole.capacity(), 16u);
+  EXPECT_EQ(lanes(whole), 16u);
+  for (uint64_t id = 1; id < 12; ++id) {
+    EXPECT_EQ(lanes(m), id <= 4 ? 4u : id <= 8 ? 8u : 16u) << id;
+    for (M* x : {&m, &whole}) x->insert(k(id), Val(id));
+    ASSERT_TRUE(state_of(m) == state_of(whole)) << id;
+  }
+  // Removals, the elastic purge once its tombstones pass half the group, and
+  // clear() keep the block.
+  for (uint64_t id = 0; id < 9; ++id) {
+    for (M* x : {&m, &whole}) x->remove(k(id));
+    ASSERT_TRUE(state_of(m) == state_of(whole)) << id;
+    m.check_consistency();
+  }
+  m.clear();
+  EXPECT_EQ(lanes(m), 16u);
+  // A map that never held more than four entries keeps its short block.
+  auto small = M::with_options(opts<M>(0));
+  for (uint64_t round = 0; round < 20; ++round) {
+    for (uint64_t id = 0; id < 4; ++id) small.insert(k(id), Val(id));
+    for (uint64_t id = 0; id < 4; ++id) small.remove(k(id));
+  }
+  EXPECT_EQ(lanes(small), 4u);
+  small.check_consistency();
+}
+
 TYPED_TEST(Maps, InsertNewAndAllocationFailure) {
   using M = TypeParam;
   for (int64_t* budget : {&TestAllocator::budget, &TestAllocator::record_budget})

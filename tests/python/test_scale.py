@@ -146,6 +146,29 @@ def test_tracemalloc_accounts_for_the_tables(map_cls):
     assert filled - start >= 25 * len(keys) and filled - emptied >= 25 * len(keys)
 
 
+def test_small_maps_take_little_memory(map_cls):
+    def per_map(entries):
+        tracemalloc.start()
+        try:
+            start = tracemalloc.get_traced_memory()[0]
+            maps = []
+            for _ in range(1000):
+                m = map_cls()
+                for k in range(entries):  # small ints: no key objects to count
+                    m[k] = None
+                maps.append(m)
+            return (tracemalloc.get_traced_memory()[0] - start) / 1000
+        finally:
+            tracemalloc.stop()
+
+    empty, four, twelve = per_map(0), per_map(4), per_map(12)
+    # The object alone (and its list slot); a 16-slot table with room for its
+    # first four entries; the whole table once it holds more than eight.
+    assert empty < 200
+    assert four <= 512 and four - empty <= 4 * 24 + 16 + 128
+    assert twelve - empty >= 16 * 25
+
+
 DEEP_REPR = textwrap.dedent("""
     import sys, quenlor
     kind, classes = sys.argv[1], (quenlor.ElasticHashMap, quenlor.FunnelHashMap)

@@ -35,6 +35,13 @@ class CountedTable {
     return t;
   }
 
+  // One group whose block starts with room for `lanes` entries (RawTable::short_in).
+  static CountedTable short_in(uint64_t lanes, A alloc = A()) {
+    CountedTable t;
+    t.table_ = Table::short_in(lanes, alloc);
+    return t;
+  }
+
   CountedTable(CountedTable&& o) noexcept
       : table_(std::move(o.table_)),
         len_(std::exchange(o.len_, 0)),
@@ -66,6 +73,18 @@ class CountedTable {
   void mark_group(uint64_t g, uint8_t bit) noexcept { table_.mark_group(g, bit); }
   const T& entry(uint64_t i) const noexcept { return table_.entry(i); }
   T& entry(uint64_t i) noexcept { return table_.entry(i); }
+
+  // Room for an entry in free slot i before it is placed there: a short
+  // block widens. Throws std::bad_alloc with the table unchanged.
+  void make_room(uint64_t i) {
+    if (!table_.has_lane(i)) [[unlikely]]
+      widen_to(i);
+  }
+  [[gnu::noinline]] void widen_to(uint64_t i) { table_.widen_to(i); }
+  // Every slot with room: what a placement that must not fail needs.
+  void widen_fully() {
+    if (table_.slots() != 0) make_room(table_.slots() - 1);
+  }
 
   // Lowest group that may hold a full slot (meaningful while len > 0). Walks
   // start there, so draining from the front (popitem) does not rescan the
@@ -182,6 +201,10 @@ class CountedTable {
       deleted += static_cast<uint64_t>(__builtin_popcount(grp.match_deleted().bits()));
     }
     if (full != len_) fatal(what);
+    if (table_.lanes() < table_.slots() && table_.groups() != 1) fatal(what);
+    for (uint64_t g = 0; g < table_.groups(); ++g)
+      for (unsigned lane : table_.match_full(g))
+        if (!table_.has_lane(g * kGroupWidth + lane)) fatal(what);
     if (deleted != tombstones_) fatal(what);
     if (len_ != 0)
       for (uint64_t g = 0; g < first_group_ && g < table_.groups(); ++g)

@@ -5,17 +5,24 @@
 //
 // Group loads never reach past the last control byte, so the block ends
 // there: a one-group table is 400 bytes, not 448.
+// A one-group table may start short (short_in): its block holds the first 4
+// or 8 entry slots only, and widen_to() moves it into a larger block before a
+// later lane is written. Its owner places into the lowest free lane of the
+// group, so a small map fills the lanes in order and pays for the ones it
+// uses (with 24-byte entries, 112 bytes for 4 instead of 400). Only the block
+// is short: the slot count, the control bytes and every placement are those
+// of the full table.
 // Group marks (kGroupMarks, tables of two groups or more): one byte per group
 // for owners that probe from group to group. Bit b of a group's byte is set
 // once a key whose hash selects b (mark_bit) went past the group because it
 // was full; a clear bit proves that no such key lies further along a sequence
 // through the group, so a search can stop there. Bits are only cleared by a
 // reset, like EMPTY bytes.
-// A table is built once with its final size and never grows; an entry stays in
-// its slot until it is taken out or the table is discarded. The table knows
-// nothing of keys or hashing and keeps no counts: owners track full and
-// DELETED slots, destroy live entries before dropping the table, and decide
-// what a vacated slot's control byte becomes.
+// A table is built once with its final slot count, which never changes; an
+// entry stays in its slot until it is taken out or the table is discarded.
+// The table knows nothing of keys or hashing and keeps no counts: owners
+// track full and DELETED slots, destroy live entries before dropping the
+// table, and decide what a vacated slot's control byte becomes.
 #pragma once
 
 #include <algorithm>
@@ -62,6 +69,9 @@ class RawTable {
     return {static_cast<std::size_t>(ctrl_offset), static_cast<std::size_t>(total)};
   }
 
+  // The fewest entry slots a short block has.
+  static constexpr uint64_t kShortLanes = 4;
+
   RawTable() noexcept = default;
 
   // At least n slots, rounded up to whole groups; n = 0 allocates nothing.
@@ -71,19 +81,19 @@ class RawTable {
     if (n == 0) return t;
     uint64_t groups = n / kGroupWidth + (n % kGroupWidth != 0 ? 1 : 0);
     uint64_t slots = groups * kGroupWidth;
-    Layout lay = layout_for(slots);
-    unsigned char* block;
-    // Entry slots are only read once written, so only the control bytes need
-    // a value; allocators without uninitialised blocks hand out zeroed ones.
-    if constexpr (requires { t.alloc_.allocate(lay.total); }) {
-      block = static_cast<unsigned char*>(t.alloc_.allocate(lay.total));
-      std::memset(block + lay.ctrl_offset, EMPTY, slots + mark_bytes(slots));
-    } else {
-      block = static_cast<unsigned char*>(t.alloc_.allocate_zeroed(lay.total));
-    }
-    t.entries_ = reinterpret_cast<T*>(block);
-    t.ctrl_ = block + lay.ctrl_offset;
-    t.slots_ = slots;
+    const Layout lay = layout_for(slots);
+    t.adopt(t.allocate_block(lay, slots + mark_bytes(slots)), lay, slots);
+    return t;
+  }
+
+  // A one-group table whose block has room for the first `lanes` entries
+  // (rounded up to a power of two, at least kShortLanes; all 16 make it an
+  // ordinary table).
+  static RawTable short_in(uint64_t lanes, A alloc = A()) {
+    RawTable t;
+    t.alloc_ = alloc;
+    const Layout lay = short_layout(lanes_for(lanes));
+    t.adopt(t.allocate_block(lay, kGroupWidth), lay, kGroupWidth);
     return t;
   }
 
@@ -102,6 +112,33 @@ class RawTable {
   uint64_t slots() const noexcept { return slots_; }
   // Kept as slots only: a table record is one word smaller in every level.
   uint64_t groups() const noexcept { return slots_ / kGroupWidth; }
+
+  // Whether slot i has room for an entry: false beyond a short block and
+  // everywhere in a table without a block.
+  bool has_lane(uint64_t i) const noexcept {
+    return reinterpret_cast<uintptr_t>(entries_) + (i + 1) * sizeof(T) <=
+           reinterpret_cast<uintptr_t>(ctrl_);
+  }
+  // The entry slots the block has room for: slots() unless it is short.
+  uint64_t lanes() const noexcept {
+    return slots_ == 0 ? 0 : std::min<uint64_t>(slots_, block_entry_bytes() / sizeof(T));
+  }
+
+  // Moves a short block's entries and control bytes into a block with room
+  // up to slot i at least. Throws std::bad_alloc with the table unchanged.
+  void widen_to(uint64_t i) {
+    QUENLOR_DCHECK(slots_ == kGroupWidth && i < slots_ && !has_lane(i));
+    const Layout lay = short_layout(lanes_for(std::max(i + 1, 2 * lanes())));
+    unsigned char* block = allocate_block(lay, 0);
+    T* entries = reinterpret_cast<T*>(block);
+    std::memcpy(block + lay.ctrl_offset, ctrl_, kGroupWidth);
+    for (unsigned lane : match_full(0)) {
+      ::new (static_cast<void*>(entries + lane)) T(std::move(entry(lane)));
+      entry(lane).~T();
+    }
+    alloc_.deallocate(entries_, block_bytes());
+    adopt(block, lay, kGroupWidth);
+  }
 
   uint8_t ctrl_byte(uint64_t i) const noexcept { return ctrl_[i]; }
   void set_ctrl(uint64_t i, uint8_t c) noexcept {
@@ -129,7 +166,7 @@ class RawTable {
   // Moves `e` into free slot i and tags it; returns the previous control byte
   // so the owner can lower its DELETED count.
   uint8_t write_full(uint64_t i, T&& e, uint8_t tag) noexcept {
-    QUENLOR_DCHECK(i < slots_ && is_free(ctrl_[i]) && is_full(tag));
+    QUENLOR_DCHECK(i < slots_ && has_lane(i) && is_free(ctrl_[i]) && is_full(tag));
     ::new (static_cast<void*>(entries_ + i)) T(std::move(e));
     uint8_t prev = ctrl_[i];
     ctrl_[i] = tag;
@@ -139,7 +176,7 @@ class RawTable {
   // write_full with the entry make() returns built in the slot itself.
   template <class Make>
   uint8_t write_full_made(uint64_t i, Make&& make, uint8_t tag) noexcept {
-    QUENLOR_DCHECK(i < slots_ && is_free(ctrl_[i]) && is_full(tag));
+    QUENLOR_DCHECK(i < slots_ && has_lane(i) && is_free(ctrl_[i]) && is_full(tag));
     ::new (static_cast<void*>(entries_ + i)) T(make());
     uint8_t prev = ctrl_[i];
     ctrl_[i] = tag;
@@ -229,6 +266,46 @@ class RawTable {
   }
 
  private:
+  // Power-of-two lanes from kShortLanes to one group.
+  static uint64_t lanes_for(uint64_t wanted) noexcept {
+    uint64_t lanes = kShortLanes;
+    while (lanes < wanted && lanes < kGroupWidth) lanes *= 2;
+    return lanes;
+  }
+  // The block of a one-group table with room for `lanes` entries; the
+  // control bytes follow the last one (all 16: layout_for's own block).
+  static Layout short_layout(uint64_t lanes) noexcept {
+    return {static_cast<std::size_t>(lanes * sizeof(T)),
+            static_cast<std::size_t>(lanes * sizeof(T) + kGroupWidth)};
+  }
+  // A block of lay.total bytes whose first `ctrl_bytes` control bytes (and
+  // group marks) are EMPTY. Entry slots are only read once written, so only
+  // the control bytes need a value; allocators without uninitialised blocks
+  // hand out zeroed ones.
+  unsigned char* allocate_block(const Layout& lay, uint64_t ctrl_bytes) {
+    unsigned char* block;
+    if constexpr (requires { alloc_.allocate(lay.total); }) {
+      block = static_cast<unsigned char*>(alloc_.allocate(lay.total));
+      if (ctrl_bytes != 0) std::memset(block + lay.ctrl_offset, EMPTY, ctrl_bytes);
+    } else {
+      block = static_cast<unsigned char*>(alloc_.allocate_zeroed(lay.total));
+    }
+    return block;
+  }
+  void adopt(unsigned char* block, const Layout& lay, uint64_t slots) noexcept {
+    entries_ = reinterpret_cast<T*>(block);
+    ctrl_ = block + lay.ctrl_offset;
+    slots_ = slots;
+  }
+  std::size_t block_entry_bytes() const noexcept {
+    return static_cast<std::size_t>(ctrl_ - reinterpret_cast<const uint8_t*>(entries_));
+  }
+  // What the block was allocated with: its entry bytes (and padding), the
+  // control bytes and the group marks.
+  std::size_t block_bytes() const noexcept {
+    return block_entry_bytes() + slots_ + mark_bytes(slots_);
+  }
+
   void steal(RawTable& o) noexcept {
     entries_ = std::exchange(o.entries_, placeholder());
     ctrl_ = std::exchange(o.ctrl_, placeholder_ctrl());
@@ -236,14 +313,15 @@ class RawTable {
     alloc_ = o.alloc_;
   }
   void release_block() noexcept {
-    if (slots_ != 0) alloc_.deallocate(entries_, layout_for(slots_).total);
+    if (slots_ != 0) alloc_.deallocate(entries_, block_bytes());
     entries_ = placeholder();
     ctrl_ = placeholder_ctrl();
     slots_ = 0;
   }
-  // Non-null pointers for the empty table; never dereferenced.
-  static T* placeholder() noexcept { return reinterpret_cast<T*>(alignof(T)); }
-  static uint8_t* placeholder_ctrl() noexcept { return reinterpret_cast<uint8_t*>(kTableAlign); }
+  // Non-null pointers for the empty table; never dereferenced. The control
+  // bytes sit below the entries, so has_lane() is false for every slot.
+  static T* placeholder() noexcept { return reinterpret_cast<T*>(kTableAlign); }
+  static uint8_t* placeholder_ctrl() noexcept { return reinterpret_cast<uint8_t*>(alignof(T)); }
 
   T* entries_ = placeholder();
   uint8_t* ctrl_ = placeholder_ctrl();
