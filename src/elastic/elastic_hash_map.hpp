@@ -469,16 +469,27 @@ class ElasticHashMap {
   }
   template <class Choose>
   [[gnu::always_inline]] ElasticPlace batch_rule_slot(uint64_t h, Choose&& choose) {
+    const uint64_t batch_before = batch_index_;
     advance_batch();
     QUENLOR_DCHECK(batch_plan_.empty() || batch_index_ < batch_plan_.size());
     if (levels_.empty()) fatal("no free slot found after resize");
     ElasticPlace at = choose(h);
     if (at.slot == kNoSlot) fatal("no free slot found after resize");
     // The first key of a level brings its block, a key beyond a short block
-    // a wider one; nothing has changed yet if that fails. Rebuilds that move
-    // entries give every level its whole block up front.
-    levels_[at.level].make_room(at.slot);
+    // a wider one. Rebuilds that move entries give every level its whole
+    // block up front.
+    if (!levels_[at.level].table().has_lane(at.slot)) [[unlikely]]
+      make_room_or_step_back(at, batch_before);
     return at;
+  }
+  // A refused block leaves the map as it was, the batch position included.
+  [[gnu::noinline]] void make_room_or_step_back(ElasticPlace at, uint64_t batch_before) {
+    try {
+      levels_[at.level].make_room(at.slot);
+    } catch (...) {
+      if (batch_index_ != batch_before) batch_index_ = batch_before, batch_remaining_ = 0;
+      throw;
+    }
   }
 
   void reset_batches() noexcept {
@@ -520,6 +531,7 @@ class ElasticHashMap {
     // not called when the level's block cannot be had.
     template <class Make>
     [[gnu::always_inline]] void place_made(uint64_t h, Make&& make) noexcept(kRefill) {
+      const uint64_t batch_before = b_;
       if (remaining_ == 0) [[unlikely]]
         advance();
       const ElasticPlace at =
@@ -528,7 +540,8 @@ class ElasticHashMap {
       if constexpr (!kRefill) {
         if (at.slot == kNoSlot) [[unlikely]]
           fatal("no free slot found after resize");
-        lv.make_room(at.slot);
+        if (!lv.table().has_lane(at.slot)) [[unlikely]]
+          make_room_or_step_back(lv, at.slot, batch_before);
       }
       QUENLOR_DCHECK(at.slot != kNoSlot && lv.allocated() && lv.table().has_lane(at.slot));
       lv.place_made(at.slot, tag_of(h), make);
@@ -564,6 +577,17 @@ class ElasticHashMap {
     }
 
    private:
+    // Level::make_room; a refusal leaves the batch position where it was.
+    [[gnu::noinline]] void make_room_or_step_back(LevelType& lv, uint64_t slot,
+                                                  uint64_t batch_before) {
+      try {
+        lv.make_room(slot);
+      } catch (...) {
+        if (b_ != batch_before) b_ = batch_before, remaining_ = 0;
+        throw;
+      }
+    }
+
     // advance_batch on the local copies. A refill finds every level recorded.
     [[gnu::noinline]] void advance() noexcept(kRefill) {
       if constexpr (!kRefill) {
