@@ -25,7 +25,9 @@
 // A level's table is allocated at its first placement (or up front, see
 // with_capacity_in): until then the level has its geometry but no block, holds
 // nothing, and answers slot choice as an all-EMPTY table would, so keys land in
-// the same slots whether or not the block existed beforehand.
+// the same slots whether or not the block existed beforehand. A one-group
+// level's block starts short (RawTable::short_in) and widens as keys fill its
+// lanes, unless a rebuild or purge that moves entries in needs it whole.
 #pragma once
 
 #include <algorithm>

@@ -201,10 +201,11 @@ class CountedTable {
       deleted += static_cast<uint64_t>(__builtin_popcount(grp.match_deleted().bits()));
     }
     if (full != len_) fatal(what);
-    if (table_.lanes() < table_.slots() && table_.groups() != 1) fatal(what);
+    if (table_.lanes() < table_.slots() && table_.groups() != 1)
+      fatal("a table of several groups with a short block");
     for (uint64_t g = 0; g < table_.groups(); ++g)
       for (unsigned lane : table_.match_full(g))
-        if (!table_.has_lane(g * kGroupWidth + lane)) fatal(what);
+        if (!table_.has_lane(g * kGroupWidth + lane)) fatal("an entry beyond its table's block");
     if (deleted != tombstones_) fatal(what);
     if (len_ != 0)
       for (uint64_t g = 0; g < first_group_ && g < table_.groups(); ++g)
