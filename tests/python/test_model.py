@@ -113,7 +113,7 @@ SOURCES = {
 }
 NOT_A_PAIR = "^update sequence elements must be 2-tuples$"
 # How a source fails after giving some pairs: an element that is no pair, an
-# unhashable key, an iterator or a mapping that raises, a source that is none.
+# unhashable key, an iterator or a mapping that raises, nothing iterable at all.
 FAILURES = st.sampled_from([(1, 2, 3), 1, (1,), None, {"a": 1, "b": 2, "c": 3}, [1], ([], 2),
                             "generator", "mapping", "keys()", "not iterable"])
 
@@ -293,13 +293,13 @@ class MapModel(RuleBasedStateMachine):
             if adopt and type(r) is self.cls:
                 self.m, self.d = r, expected
 
-    @rule(pairs=PAIRS, at=st.integers(0, 6), how=FAILURES, as_list=st.booleans(),
+    @rule(pairs=PAIRS, at=st.integers(0, 6), how=FAILURES, lazy=st.booleans(),
           op=st.sampled_from(["update", "|=", "|", "r|", "call"]))
-    def failed_merge(self, pairs, at, how, as_list, op):
+    def failed_merge(self, pairs, at, how, lazy, op):
         # In place, the entries before the failure stay, yet the map counts as
         # unchanged: iterators stay valid. Otherwise nothing is made.
         src, exc = failing_source(pairs[:at], pairs[at:], how)
-        if as_list and type(src) is list:
+        if lazy and type(src) is list:
             src = iter(src)
         with pytest.raises(exc, match=NOT_A_PAIR if exc is ValueError else None):
             {"update": self.m.update, "|=": lambda s: operator.ior(self.m, s),
