@@ -6,6 +6,7 @@ the map: iterators made before a step fail after it exactly when it did.
 """
 
 import collections
+import gc
 import operator
 import sys
 from contextlib import nullcontext
@@ -16,7 +17,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 import quenlor
-from conftest import HASH_MODULUS, iterator_valid, keys_mapping
+from conftest import HASH_MODULUS, instance, iterator_valid, keys_mapping, raiser
 
 NAN = float("nan")
 
@@ -104,8 +105,31 @@ SOURCES = {
     "dict": dict, "pairs": list, "lists": lambda p: tuple(map(list, p)),
     # Pairs that are neither tuple nor list are read through len() and [i].
     "seqs": lambda p: iter(list(map(collections.UserList, p))), "iter": lambda p: iter(list(p)),
-    "mapping": lambda p: keys_mapping(dict(p)),
+    # keys() wins over iteration; a dict subclass is read as a dict, through neither.
+    "mapping": lambda p: keys_mapping(dict(p), __iter__=raiser(AssertionError)),
+    "dict subclass": lambda p: type("D", (dict,), {"keys": raiser(AssertionError),
+                                                   "__iter__": raiser(AssertionError)})(p),
+    "none": lambda p: None,  # no source at all (its pairs are dropped)
 }
+NOT_A_PAIR = "^update sequence elements must be 2-tuples$"
+# How a source fails after giving some pairs: an element that is no pair, an
+# unhashable key, an iterator or a mapping that raises, nothing iterable at all.
+FAILURES = st.sampled_from([(1, 2, 3), 1, (1,), None, {"a": 1, "b": 2, "c": 3}, [1], ([], 2),
+                            "generator", "mapping", "keys()", "not iterable"])
+
+
+def failing_source(head, tail, how):
+    """A source that fails after ``head``: (the source, the exception it raises)."""
+    if how == "generator":
+        return (x for i, x in enumerate([*head, None]) if i < len(head) or [][0]), IndexError
+    if how == "mapping":
+        data = dict(head)  # it lists one key more than it holds
+        return instance(keys=lambda self: [*data, "bad"], __getitem__=lambda s, k: data[k]), KeyError
+    if how == "keys()":
+        return instance(keys=raiser(LookupError)), LookupError
+    if how == "not iterable":
+        return 1.5, TypeError
+    return [*head, how, *tail], TypeError if how == ([], 2) else ValueError
 
 
 def key_ids(keys):
@@ -118,6 +142,7 @@ class MapModel(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.m, self.d, self.modified, self.watched, self.viewed = self.cls(), {}, False, None, None
+        self.made = []  # keys and values the steps made, which hypothesis never holds
         self.verdicts = sys.getrefcount(YES), sys.getrefcount(NO)
 
     @initialize(data=st.data())
@@ -202,12 +227,20 @@ class MapModel(RuleBasedStateMachine):
     def setdefault(self, k, v, call):
         self.touch(k not in self.d)
         assert call(self.m.setdefault, k, v) is self.d.setdefault(k, None if v is MISSING else v)
+        for present in list(self.d)[:1]:  # random keys rarely meet a stored one
+            assert self.m.setdefault(present, object()) is self.d[present]
 
-    @rule(start=st.integers(100, 10**6), n=st.integers(1, 60))
-    def bulk_insert(self, start, n):
-        # Long runs push the tables through growth rebuilds.
+    @rule(start=st.integers(300, 10**6), n=st.integers(1, 60), churn=st.booleans())
+    def bulk_insert(self, start, n, churn):
+        # Long runs push the tables through growth rebuilds. Churn removes the
+        # oldest entry after each insertion, so a full map's slots turn over.
         for i in range(start, start + n):
-            self.m[i] = self.d[i] = i & 3
+            k = (i, f"s{i}", StrSub(i))[i % 3]
+            self.m[k] = self.d[k] = v = object()
+            self.made += (k, v)
+            if churn:
+                oldest = next(iter(self.d))
+                del self.m[oldest], self.d[oldest]
         self.touch()
 
     @rule(stride=st.integers(1, 3))
@@ -217,7 +250,10 @@ class MapModel(RuleBasedStateMachine):
         # hypothesis draws next (no preconditions on the model's state).
         self.touch(bool(self.d))
         for i, k in enumerate(list(self.d)[::stride]):
-            if i % 2:
+            if i % 3 == 2:  # the old value is released in place
+                self.m[k] = self.d[k] = v = object()
+                self.made.append(v)
+            elif i % 3:
                 del self.m[k], self.d[k]
             else:
                 assert self.m.pop(k) is self.d.pop(k)
@@ -237,6 +273,7 @@ class MapModel(RuleBasedStateMachine):
     def merge(self, pairs, op, kind, kw, by_name, adopt):
         maps = {"same": self.cls, "other": self.other}
         src = {**SOURCES, **maps}[kind](pairs)
+        pairs = [] if src is None else pairs
         args, kwargs = ((), {"other": src, **kw}) if by_name else ((src,), kw)
         if op == "update":
             self.touch(bool(pairs or kw))  # only when something was stored
@@ -257,6 +294,20 @@ class MapModel(RuleBasedStateMachine):
             self.check_same(r, expected, type(left) if kind in maps else None)
             if adopt and type(r) is self.cls:
                 self.m, self.d = r, expected
+
+    @rule(pairs=PAIRS, at=st.integers(0, 6), how=FAILURES, lazy=st.booleans(),
+          op=st.sampled_from(["update", "|=", "|", "r|", "call"]))
+    def failed_merge(self, pairs, at, how, lazy, op):
+        # In place, the entries before the failure stay, yet the map counts as
+        # unchanged: iterators stay valid. Otherwise nothing is made.
+        src, exc = failing_source(pairs[:at], pairs[at:], how)
+        if lazy and type(src) is list:
+            src = iter(src)
+        with pytest.raises(exc, match=NOT_A_PAIR if exc is ValueError else None):
+            {"update": self.m.update, "|=": lambda s: operator.ior(self.m, s),
+             "|": lambda s: self.m | s, "r|": lambda s: s | self.m, "call": self.cls}[op](src)
+        if op in ("update", "|=") and how not in ("keys()", "not iterable"):
+            self.d.update(pairs[:at])
 
     @rule()
     def self_merge(self):
@@ -304,6 +355,18 @@ class MapModel(RuleBasedStateMachine):
         assert k - keys == dk - keys and k & keys == dk & keys and k ^ keys == dk ^ keys
         assert k | keys == dk | keys and (k == keys) == (dk == keys)
         assert i - s == di - s and i & s == di & s and i | s == di | s
+
+    def teardown(self):
+        # Dropping the map (iterators first) leaves only the dict's references,
+        # once the throwaway classes of some steps' sources are collected.
+        self.m = self.iters = self.views = self.watched = self.viewed = None
+        held = collections.Counter(map(id, [*self.d, *self.d.values()]))
+        for _ in range(2):
+            extra = [sys.getrefcount(x) - held[id(x)] - 3 for x in self.made]
+            if not any(extra):
+                return
+            gc.collect()
+        assert extra == [0] * len(self.made)
 
     @invariant()
     def consistent(self):

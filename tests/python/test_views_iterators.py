@@ -3,7 +3,6 @@ set operations."""
 
 import collections
 import sys
-import weakref
 
 import pytest
 
@@ -11,28 +10,6 @@ import quenlor
 from conftest import all_raise, instance, raiser
 
 KINDS = ("keys", "values", "items")
-
-
-@pytest.mark.parametrize("kind", KINDS)
-def test_iterators_pass_on_the_references_they_hand_out(map_cls, kind):
-    # A step gives its element's reference to the caller; dropping the
-    # iterator releases only what it did not hand out, whenever it is dropped.
-    key, value = instance(), instance()
-    m = map_cls({key: value, 1: 2, 3: 4})
-    counts = (sys.getrefcount(key), sys.getrefcount(value))
-    for taken in range(4):
-        it = iter(getattr(m, kind)())
-        got = [next(it) for _ in range(taken)]
-        del it, got
-        assert (sys.getrefcount(key), sys.getrefcount(value)) == counts
-    # An iterator keeps its map alive; clear releases what the map held.
-    refs = [weakref.ref(o) for o in (key, value)]
-    it = iter(getattr(map_cls({key: value}), kind)())
-    del key, value
-    m.clear()
-    assert next(it) in (refs[0](), refs[1](), (refs[0](), refs[1]()))
-    del it
-    assert [r() for r in refs] == [None, None]
 
 
 def test_view_and_iterator_types(map_cls):
