@@ -447,6 +447,7 @@ TYPED_TEST(Maps, InsertNewAndAllocationFailure) {
         return v;
       };
       auto m = M::with_options(opts<M>(0)), fresh = M::with_options(opts<M>(0));
+      ASSERT_FALSE(m.remove(k(0)) || m.get(k(0)));  // no tables yet
       uint64_t refused = 0;
       for (uint64_t id = 0; id < 1500; ++id) {
         for (int64_t granted = 0;; ++granted) {
