@@ -137,12 +137,11 @@ TEST_F(HashedAnyTest, OnlyStopRequestsFromEqUnwind) {
     const char* src;
     PyObject* stop;
   };
+  // A stop request from __eq__ and one from the truth of its answer; the
+  // Python tests run each error kind through every map operation.
   const Case cases[] = {{"Raising(ValueError)", nullptr},
-                        {"Raising(ValueError, True)", nullptr},
                         {"Raising(GeneratorExit)", nullptr},
                         {"Raising(KeyboardInterrupt)", PyExc_KeyboardInterrupt},
-                        {"Raising(SystemExit)", PyExc_SystemExit},
-                        {"Raising(KeyboardInterrupt, True)", PyExc_KeyboardInterrupt},
                         {"Raising(SystemExit, True)", PyExc_SystemExit}};
   for (const Case& c : cases) {
     PyRef key = run(c.src);

@@ -154,8 +154,8 @@ TYPED_TEST(Maps, ConsistencyCheckCatchesBrokenTables) {
   auto m = TypeParam::with_options(opts<TypeParam>(256));
   for (uint64_t i = 0; i < 40; ++i) m.insert(key(i), Val(i));
   m.check_consistency();
-  const auto break_and_mend = [&m](const auto& t) {
-    auto& table = const_cast<std::remove_cvref_t<decltype(t)>&>(t);
+  {
+    auto& table = const_cast<std::remove_cvref_t<decltype(level0_table(m))>&>(level0_table(m));
     uint64_t full = 0, free = 0;
     while (!is_full(table.ctrl_byte(full))) ++full;
     while (table.ctrl_byte(free) != EMPTY) ++free;
@@ -166,11 +166,6 @@ TYPED_TEST(Maps, ConsistencyCheckCatchesBrokenTables) {
     table.set_ctrl(free, DELETED);  // a tombstone nobody counted
     EXPECT_THROW(m.check_consistency(), InternalError);
     table.set_ctrl(free, EMPTY);
-  };
-  if constexpr (kElastic<TypeParam>) {
-    break_and_mend(m.level(0).table());
-  } else {
-    break_and_mend(m.levels()[0].table());
   }
   m.check_consistency();
 }
@@ -396,13 +391,7 @@ TYPED_TEST(Maps, PrefetchedLookupsMatchPlainOnes) {
 // entries gives them that). Refused widenings are in the test below.
 TYPED_TEST(Maps, ShortBlocksWidenAsTheyFill) {
   using M = TypeParam;
-  const auto lanes = [](const M& x) -> uint64_t {
-    if constexpr (kElastic<M>) {
-      return x.level(0).table().lanes();
-    } else {
-      return x.levels()[0].table().lanes();
-    }
-  };
+  const auto lanes = [](const M& x) { return level0_table(x).lanes(); };
   const auto k = [](uint64_t id) { return Key(mix(id), id); };
   auto m = M::with_options(opts<M>(0)), whole = M::with_options(opts<M>(0));
   for (M* x : {&m, &whole}) x->insert(k(0), Val(0));
