@@ -125,6 +125,7 @@ TEST_F(FunnelMap, Capacity32LevelsRemovalRuleAndPurge) {
 // (176 slots), primary groups 0 and 1 (32), fallback buckets 5 and 8 of 4
 // slots (8); 84 overflow. With limit 9 a fallback bucket spans two groups;
 // there both of the key's buckets are bucket 0, so it has 32 fallback places.
+// Insertions and a rebuild choose fallback buckets alike.
 TEST_F(FunnelMap, OneHashFillsEveryArea) {
   const uint64_t h = (uint64_t{1} << 41) | (uint64_t{0x55} << 57);
   Funnel m = make(1000, 0.1, 2), wide = make(1000, 0.1, 9);
@@ -135,6 +136,10 @@ TEST_F(FunnelMap, OneHashFillsEveryArea) {
   EXPECT_EQ((U{m.special().primary.len(), m.special().fallback.len(), m.overflow_len()}),
             (U{32, 8, 84}));
   EXPECT_EQ(m.capacity(), 1000u);
+  // A rebuild puts them back where insertion put them, the overflow in order.
+  const U order = ids(m);
+  m.resize(1000);
+  EXPECT_EQ(ids(m), order);
   EXPECT_EQ(wide.special().fallback.len(), 32u);
   wide.check_consistency();
 }
