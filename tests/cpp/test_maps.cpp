@@ -76,8 +76,10 @@ TYPED_TEST(Maps, RandomOperationsMatchAModel) {
         if constexpr (!kElastic<M>)
           if (!expected && m.len() < m.max_insertions())
             slot = m.choose_slot_for_new_key(k(id).word);
-        // A replacement keeps the stored key object.
+        // A replacement keeps the stored key object, and never grows the map.
+        const uint64_t cap = m.capacity();
         ASSERT_EQ(value_of(m.insert(k(id, step), Val(v))), expected);
+        ASSERT_TRUE(!expected || m.capacity() == cap);
         model[id] = {v, expected ? model[id].second : step};
         if constexpr (!kElastic<M>)
           if (slot) {
