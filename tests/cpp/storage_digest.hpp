@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -17,49 +18,45 @@ namespace quenlor_test {
 
 struct Digest {
   uint64_t h = 0xcbf29ce484222325ull;
-  void add(uint64_t x) { h = (h ^ x) * 0x100000001b3ull, h ^= h >> 29; }
+  void add(std::initializer_list<uint64_t> xs) {
+    for (uint64_t x : xs) h = (h ^ x) * 0x100000001b3ull, h ^= h >> 29;
+  }
 };
 
 template <class M>
 void add_tables(Digest& d, const M& m) {
-  if constexpr (requires {
-                  m.level_count();
-                  m.batch_index();
-                }) {
+  if constexpr (kElastic<M>) {
     // A level without a record (not reached yet) holds nothing.
     const std::vector<uint64_t> sizes = quenlor::partition_levels(m.capacity());
     for (uint64_t i = 0; i < m.level_count(); ++i) {
       if (i >= m.recorded_levels()) {
-        d.add(sizes[i]), d.add(0), d.add(0), d.add(0);
+        d.add({sizes[i], 0, 0, 0});
         continue;
       }
       const auto& lv = m.level(i);
-      d.add(lv.slots()), d.add(lv.len()), d.add(lv.tombstones()), d.add(lv.longest_probe());
+      d.add({lv.slots(), lv.len(), lv.tombstones(), lv.longest_probe()});
     }
-    d.add(m.batch_index()), d.add(m.batch_remaining()), d.add(m.max_populated_level());
+    d.add({m.batch_index(), m.batch_remaining(), m.max_populated_level()});
   } else {
-    d.add(m.first_stored_level()), d.add(m.level_count());
-    for (const auto& lv : m.levels()) d.add(lv.slots()), d.add(lv.len()), d.add(lv.tombstones());
-    for (const auto* a : {&m.special().primary.table(), &m.special().fallback.table()})
-      d.add(a->slots());
-    d.add(m.special().primary.len()), d.add(m.special().primary.tombstones());
-    d.add(m.special().fallback.len()), d.add(m.special().fallback.tombstones());
-    d.add(m.special().fallback.usable_slots());
-    d.add(m.overflow_len()), d.add(m.usable_slots()), d.add(m.max_populated_level());
+    const auto &pr = m.special().primary, &fb = m.special().fallback;
+    d.add({m.first_stored_level(), m.level_count()});
+    for (const auto& lv : m.levels()) d.add({lv.slots(), lv.len(), lv.tombstones()});
+    d.add({pr.table().slots(), fb.table().slots(), pr.len(), pr.tombstones(), fb.len(),
+           fb.tombstones(), fb.usable_slots(), m.overflow_len(), m.usable_slots(),
+           m.max_populated_level()});
   }
-  d.add(m.capacity()), d.add(m.len()), d.add(m.max_insertions());
-  m.for_each([&](const Key& k, const Val& v) { d.add(k.id), d.add(v.v); });
+  d.add({m.capacity(), m.len(), m.max_insertions()});
+  m.for_each([&](const Key& k, const Val& v) { d.add({k.id, v.v}); });
 }
 
 template <class M>
 void add_position(Digest& d, const M& m, const Key& k) {
-  if constexpr (requires { m.position_of(k); }) {
+  if constexpr (kElastic<M>) {
     const auto at = m.position_of(k);
-    d.add(at ? at->level : 99), d.add(at ? at->slot : 99);
+    d.add({at ? at->level : 99, at ? at->slot : 99});
   } else {
     const auto at = m.find_location(k);
-    d.add(at ? static_cast<uint64_t>(at->kind) : 99), d.add(at ? at->level : 99);
-    d.add(at ? at->slot : 99);
+    d.add({at ? static_cast<uint64_t>(at->kind) : 99, at ? at->level : 99, at ? at->slot : 99});
   }
 }
 
@@ -81,7 +78,7 @@ uint64_t storage_digest(const typename M::Options& o, uint64_t high, uint64_t wo
         m.insert(k(id), Val(id));
         add_position(d, m, k(id));
       } else {
-        d.add(m.remove(k(id)).has_value());
+        d.add({m.remove(k(id)).has_value()});
       }
       if (step % 61 == 0) add_tables(d, m);
     }
@@ -93,7 +90,7 @@ uint64_t storage_digest(const typename M::Options& o, uint64_t high, uint64_t wo
     }
     for (uint64_t step = 0; m.len() > high / 10 && step < kMaxSteps; ++step) {
       const uint64_t id = rng() % (3 * high);
-      d.add(m.remove(k(id)).has_value());
+      d.add({m.remove(k(id)).has_value()});
       if (step % 61 == 0) add_tables(d, m);
     }
     add_tables(d, m);

@@ -108,7 +108,6 @@ TEST_F(HashedAnyTest, StrKeysUnderOneHash) {
   ASSERT_NE(abc.get(), abc2.get());
   EXPECT_TRUE(equal(abc, abc2));
   EXPECT_FALSE(equal(abc, abd));
-  EXPECT_FALSE(equal(abd, abc));
   EXPECT_FALSE(equal(abc, ab));  // a common prefix is not enough
   EXPECT_FALSE(equal(ab, abc));
   // Same UTF-8 length, different text; the same text in two normal forms.
@@ -138,13 +137,11 @@ TEST_F(HashedAnyTest, OnlyStopRequestsFromEqUnwind) {
     const char* src;
     PyObject* stop;
   };
+  // A stop request from __eq__ and one from the truth of its answer; the
+  // Python tests run each error kind through every map operation.
   const Case cases[] = {{"Raising(ValueError)", nullptr},
-                        {"Raising(ValueError, True)", nullptr},
-                        {"Raising(Exception)", nullptr},
                         {"Raising(GeneratorExit)", nullptr},
                         {"Raising(KeyboardInterrupt)", PyExc_KeyboardInterrupt},
-                        {"Raising(SystemExit)", PyExc_SystemExit},
-                        {"Raising(KeyboardInterrupt, True)", PyExc_KeyboardInterrupt},
                         {"Raising(SystemExit, True)", PyExc_SystemExit}};
   for (const Case& c : cases) {
     PyRef key = run(c.src);

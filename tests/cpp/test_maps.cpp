@@ -46,8 +46,10 @@ TYPED_TEST(Maps, RandomOperationsMatchAModel) {
                          Run{1u << 30, 0.001, 1}, Run{2, 0.001, 0}}) {
     std::mt19937_64 rng(run.words + run.knob);
     auto m = M::with_options(opts<M>(rng() % 40, run.delta, run.knob));
-    std::map<uint64_t, uint64_t> model;
-    const auto k = [&](uint64_t id) { return Key(mix(id % run.words), id); };
+    std::map<uint64_t, std::pair<uint64_t, uint64_t>> model;  // value, note of the kept key
+    const auto k = [&](uint64_t id, uint64_t note = 0) {
+      return Key(mix(id % run.words), id, note);
+    };
     const auto check_all = [&] {
       std::vector<uint64_t> order;
       std::pair<uint64_t, uint64_t> last;
@@ -56,7 +58,7 @@ TYPED_TEST(Maps, RandomOperationsMatchAModel) {
         const auto at = place_of(m, e->key);
         ASSERT_TRUE(order.empty() || last < at) << "out of order or twice";
         last = at, order.push_back(e->key.id);
-        ASSERT_EQ(model.at(e->key.id), e->value.v);
+        ASSERT_EQ(model.at(e->key.id), std::pair(e->value.v, e->key.note));
       }
       ASSERT_EQ(order.size(), model.size());
       ASSERT_EQ(ids(m), order);
@@ -65,17 +67,20 @@ TYPED_TEST(Maps, RandomOperationsMatchAModel) {
       ASSERT_EQ(m.all_of([&](const auto&) { return calls++ != stop; }), order.empty());
       ASSERT_EQ(calls, order.empty() ? 0 : stop + 1);
     };
-    for (int step = 0; step < 8000; ++step) {
+    for (uint64_t step = 0; step < 8000; ++step) {
       const uint64_t id = rng() % 400, r = rng() % 100, v = rng(), t = tombstones(m), had = m.len();
-      const auto expected = model.count(id) ? std::optional(model[id]) : std::nullopt;
+      const auto expected = model.count(id) ? std::optional(model[id].first) : std::nullopt;
       if (r < ((step / 1000) % 2 == 0 ? 55 : 0)) {
         // A new key that needs no growth lands where the slot choice says.
         std::optional<SlotLocation> slot;
         if constexpr (!kElastic<M>)
           if (!expected && m.len() < m.max_insertions())
             slot = m.choose_slot_for_new_key(k(id).word);
-        ASSERT_EQ(value_of(m.insert(k(id), Val(v))), expected);
-        model[id] = v;
+        // A replacement keeps the stored key object, and never grows the map.
+        const uint64_t cap = m.capacity();
+        ASSERT_EQ(value_of(m.insert(k(id, step), Val(v))), expected);
+        ASSERT_TRUE(!expected || m.capacity() == cap);
+        model[id] = {v, expected ? model[id].second : step};
         if constexpr (!kElastic<M>)
           if (slot) {
             ASSERT_EQ(m.find_location(k(id)), slot);
@@ -92,7 +97,14 @@ TYPED_TEST(Maps, RandomOperationsMatchAModel) {
         ASSERT_EQ(place_of(m, k(id)).first != ~uint64_t{0}, expected.has_value());
         ASSERT_EQ(Key::comparisons - before - by_get, by_get);
       } else if (r < 90) {
-        m.reserve(rng() % 64);
+        // Room for `n` more at the smallest max(capacity, 16) x 2^k.
+        const uint64_t n = rng() % 64, cap = m.capacity(), need = m.len() + n;
+        const bool fits = need <= m.max_insertions();
+        m.reserve(n);
+        ASSERT_GE(m.max_insertions(), need);
+        ASSERT_TRUE(fits ? m.capacity() == cap
+                         : m.capacity() == std::max<uint64_t>(cap, 16) ||
+                               max_insertions_for(m.capacity() / 2, run.delta) < need);
       } else if (r < 91 && rng() % 8 == 0) {
         // The funnel map takes any capacity, below len too (the rest waits
         // in the overflow area).
@@ -144,8 +156,8 @@ TYPED_TEST(Maps, ConsistencyCheckCatchesBrokenTables) {
   auto m = TypeParam::with_options(opts<TypeParam>(256));
   for (uint64_t i = 0; i < 40; ++i) m.insert(key(i), Val(i));
   m.check_consistency();
-  const auto break_and_mend = [&m](const auto& t) {
-    auto& table = const_cast<std::remove_cvref_t<decltype(t)>&>(t);
+  {
+    auto& table = const_cast<std::remove_cvref_t<decltype(level0_table(m))>&>(level0_table(m));
     uint64_t full = 0, free = 0;
     while (!is_full(table.ctrl_byte(full))) ++full;
     while (table.ctrl_byte(free) != EMPTY) ++free;
@@ -156,11 +168,6 @@ TYPED_TEST(Maps, ConsistencyCheckCatchesBrokenTables) {
     table.set_ctrl(free, DELETED);  // a tombstone nobody counted
     EXPECT_THROW(m.check_consistency(), InternalError);
     table.set_ctrl(free, EMPTY);
-  };
-  if constexpr (kElastic<TypeParam>) {
-    break_and_mend(m.level(0).table());
-  } else {
-    break_and_mend(m.levels()[0].table());
   }
   m.check_consistency();
 }
@@ -386,13 +393,7 @@ TYPED_TEST(Maps, PrefetchedLookupsMatchPlainOnes) {
 // entries gives them that). Refused widenings are in the test below.
 TYPED_TEST(Maps, ShortBlocksWidenAsTheyFill) {
   using M = TypeParam;
-  const auto lanes = [](const M& x) -> uint64_t {
-    if constexpr (kElastic<M>) {
-      return x.level(0).table().lanes();
-    } else {
-      return x.levels()[0].table().lanes();
-    }
-  };
+  const auto lanes = [](const M& x) { return level0_table(x).lanes(); };
   const auto k = [](uint64_t id) { return Key(mix(id), id); };
   auto m = M::with_options(opts<M>(0)), whole = M::with_options(opts<M>(0));
   for (M* x : {&m, &whole}) x->insert(k(0), Val(0));
@@ -436,6 +437,7 @@ TYPED_TEST(Maps, InsertNewAndAllocationFailure) {
         return v;
       };
       auto m = M::with_options(opts<M>(0)), fresh = M::with_options(opts<M>(0));
+      ASSERT_FALSE(m.remove(k(0)) || m.get(k(0)));  // no tables yet
       uint64_t refused = 0;
       for (uint64_t id = 0; id < 1500; ++id) {
         for (int64_t granted = 0;; ++granted) {

@@ -116,6 +116,16 @@ std::pair<uint64_t, uint64_t> place_of(const M& m, const Key& k) {
   }
 }
 
+// The table of level 0, which every map with a capacity has.
+template <class M>
+const auto& level0_table(const M& m) {
+  if constexpr (kElastic<M>) {
+    return m.level(0).table();
+  } else {
+    return m.levels()[0].table();
+  }
+}
+
 template <class M>
 uint64_t tombstones(const M& m) {
   uint64_t t = 0;
