@@ -145,7 +145,8 @@ class FunnelHashMap {
 
   // insert_new of the entry make() returns, built in its slot; h is
   // slot_hash() of its key. make() must not throw; it is called once, also
-  // when growth fails (its entry is then released).
+  // when growth fails (its entry is then released), but not when a short
+  // block cannot widen (std::bad_alloc before anything changed).
   template <class Make>
   void insert_new_made(uint64_t h, Make&& make) {
     const uint8_t t = tag_of(h);
