@@ -38,7 +38,8 @@ void add_tables(Digest& d, const M& m) {
     }
     d.add({m.batch_index(), m.batch_remaining(), m.max_populated_level()});
   } else {
-    const auto &pr = m.special().primary, &fb = m.special().fallback;
+    const auto& pr = m.special().primary;
+    const auto& fb = m.special().fallback;
     d.add({m.first_stored_level(), m.level_count()});
     for (const auto& lv : m.levels()) d.add({lv.slots(), lv.len(), lv.tombstones()});
     d.add({pr.table().slots(), fb.table().slots(), pr.len(), pr.tombstones(), fb.len(),
