@@ -479,15 +479,19 @@ class ElasticHashMap {
     // a wider one. Rebuilds that move entries give every level its whole
     // block up front.
     if (!levels_[at.level].table().has_lane(at.slot)) [[unlikely]]
-      make_room_or_step_back(at, batch_before);
+      make_room_or_step_back(levels_[at.level], at.slot, batch_index_, batch_remaining_,
+                             batch_before);
     return at;
   }
-  // A refused block leaves the map as it was, the batch position included.
-  [[gnu::noinline]] void make_room_or_step_back(ElasticPlace at, uint64_t batch_before) {
+  // Level::make_room for a placement that may have moved the batch (`b`,
+  // `remaining`) on from `batch_before`: a refused block leaves the map as it
+  // was, the batch position included.
+  [[gnu::noinline]] static void make_room_or_step_back(LevelType& lv, uint64_t slot, uint64_t& b,
+                                                       uint64_t& remaining, uint64_t batch_before) {
     try {
-      levels_[at.level].make_room(at.slot);
+      lv.make_room(slot);
     } catch (...) {
-      if (batch_index_ != batch_before) batch_index_ = batch_before, batch_remaining_ = 0;
+      if (b != batch_before) b = batch_before, remaining = 0;
       throw;
     }
   }
@@ -541,7 +545,7 @@ class ElasticHashMap {
         if (at.slot == kNoSlot) [[unlikely]]
           fatal("no free slot found after resize");
         if (!lv.table().has_lane(at.slot)) [[unlikely]]
-          make_room_or_step_back(lv, at.slot, batch_before);
+          make_room_or_step_back(lv, at.slot, b_, remaining_, batch_before);
       }
       QUENLOR_DCHECK(at.slot != kNoSlot && lv.allocated() && lv.table().has_lane(at.slot));
       lv.place_made(at.slot, tag_of(h), make);
@@ -577,17 +581,6 @@ class ElasticHashMap {
     }
 
    private:
-    // Level::make_room; a refusal leaves the batch position where it was.
-    [[gnu::noinline]] void make_room_or_step_back(LevelType& lv, uint64_t slot,
-                                                  uint64_t batch_before) {
-      try {
-        lv.make_room(slot);
-      } catch (...) {
-        if (b_ != batch_before) b_ = batch_before, remaining_ = 0;
-        throw;
-      }
-    }
-
     // advance_batch on the local copies. A refill finds every level recorded.
     [[gnu::noinline]] void advance() noexcept(kRefill) {
       if constexpr (!kRefill) {

@@ -115,8 +115,8 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
   // unchanged.
   void allocate(bool whole = false) {
     QUENLOR_DCHECK(!allocated());
-    static_cast<Base&>(*this) = whole || groups() > 1 ? Base::with_capacity_in(slots(), alloc_)
-                                                      : Base::short_in(Table::kShortLanes, alloc_);
+    static_cast<Base&>(*this) =
+        whole || groups() > 1 ? Base::with_capacity_in(slots(), alloc_) : Base::short_in(alloc_);
     QUENLOR_DCHECK(this->table().slots() == slots());
   }
   // What a placement into free slot i needs first: the block, with room at

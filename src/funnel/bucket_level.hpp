@@ -90,7 +90,7 @@ struct BucketLevel : FunnelArea<K, V, A> {
   BucketLevel(const Shape& s, const A& alloc, bool whole)
       : Area(s.p == 0                           ? Area()
              : whole || s.p * s.w > kGroupWidth ? Area::with_capacity_in(s.p * s.w, alloc)
-                                                : Area::short_in(Area::Table::kShortLanes, alloc)) {
+                                                : Area::short_in(alloc)) {
     set_shape(s.index, s.p, s.w);
   }
 

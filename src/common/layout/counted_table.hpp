@@ -35,10 +35,10 @@ class CountedTable {
     return t;
   }
 
-  // One group whose block starts with room for `lanes` entries (RawTable::short_in).
-  static CountedTable short_in(uint64_t lanes, A alloc = A()) {
+  // One group whose block starts short (RawTable::short_in).
+  static CountedTable short_in(A alloc = A()) {
     CountedTable t;
-    t.table_ = Table::short_in(lanes, alloc);
+    t.table_ = Table::short_in(alloc);
     return t;
   }
 
@@ -80,7 +80,6 @@ class CountedTable {
     if (!table_.has_lane(i)) [[unlikely]]
       widen_to(i);
   }
-  [[gnu::noinline]] void widen_to(uint64_t i) { table_.widen_to(i); }
   // Every slot with room: what a placement that must not fail needs.
   void widen_fully() {
     if (table_.slots() != 0) make_room(table_.slots() - 1);
@@ -219,6 +218,7 @@ class CountedTable {
   static uint32_t hint_of(uint64_t g) noexcept {
     return g < UINT32_MAX ? static_cast<uint32_t>(g) : UINT32_MAX;
   }
+  [[gnu::noinline]] void widen_to(uint64_t i) { table_.widen_to(i); }
   void destroy_live() noexcept {
     if (len_ != 0) table_.destroy_entries();
     len_ = tombstones_ = 0;

@@ -86,13 +86,11 @@ class RawTable {
     return t;
   }
 
-  // A one-group table whose block has room for the first `lanes` entries
-  // (rounded up to a power of two, at least kShortLanes; all 16 make it an
-  // ordinary table).
-  static RawTable short_in(uint64_t lanes, A alloc = A()) {
+  // A one-group table whose block has room for its first kShortLanes entries.
+  static RawTable short_in(A alloc = A()) {
     RawTable t;
     t.alloc_ = alloc;
-    const Layout lay = short_layout(lanes_for(lanes));
+    const Layout lay = short_layout(kShortLanes);
     t.adopt(t.allocate_block(lay, kGroupWidth), lay, kGroupWidth);
     return t;
   }
@@ -266,7 +264,8 @@ class RawTable {
   }
 
  private:
-  // Power-of-two lanes from kShortLanes to one group.
+  // The fewest lanes, doubling from kShortLanes up to one group, that
+  // reach `wanted`.
   static uint64_t lanes_for(uint64_t wanted) noexcept {
     uint64_t lanes = kShortLanes;
     while (lanes < wanted && lanes < kGroupWidth) lanes *= 2;
