@@ -82,6 +82,17 @@ inline Py_ssize_t end_position(PyObject* dict) noexcept {
   return end;
 }
 
+// Inserts plain key `k` (hashed to `hash`), which no key inserted through
+// `fresh` equals, with value `v`.
+template <class Map>
+[[gnu::always_inline]] inline void insert_new_plain(typename Map::NewKeys& fresh, PyObject* k,
+                                                    Py_hash_t hash, PyObject* v) {
+  const uint64_t h = fresh.slot_hash(ProbeKey(k, hash).get());
+  fresh.insert_made(h, [&] {
+    return typename Map::EntryType{HashedAny::owning(k, hash), PyRef::borrow(v)};
+  });
+}
+
 // Returns whether anything was inserted. Hashing and key equality can run
 // Python code that changes the dict under the walk. A change of size is seen
 // directly. With the size kept (a key removed, another added), the walk would
@@ -115,11 +126,7 @@ bool update_from_dict(Map& map, PyObject* dict) {
     if (plain) {
       // Nothing runs Python code, and the dict's keys are pairwise unequal:
       // each one is new in the map.
-      const Py_hash_t hash = hash_or_throw(k);
-      const uint64_t h = fresh.slot_hash(ProbeKey(k, hash).get());
-      fresh.insert_made(h, [&] {
-        return typename Map::EntryType{HashedAny::owning(k, hash), PyRef::borrow(v)};
-      });
+      insert_new_plain<Map>(fresh, k, hash_or_throw(k), v);
       continue;
     }
     if (pos > end || ++taken > size) fatal("dictionary keys changed during iteration");

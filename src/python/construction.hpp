@@ -49,12 +49,61 @@ typename F::Options options_reserving(uint64_t capacity, uint64_t n) {
   return options;
 }
 
+// A parameter of the class call that a keyword may name instead of giving an
+// entry. Its hash is computed once: a keyword whose hash differs is not it.
+struct ParameterName {
+  const char* text;
+  Py_hash_t hash;
+
+  static ParameterName of(const char* text) {
+    PyRef s = PyRef::steal(PyUnicode_FromString(text));
+    if (!s) throw_python_error();
+    return {text, hash_or_throw(s.get())};
+  }
+  // `key` is an exact str hashed to `key_hash`.
+  bool named_by(PyObject* key, Py_hash_t key_hash) const noexcept {
+    return key_hash == hash && PyUnicode_CompareWithASCIIString(key, text) == 0;
+  }
+};
+
+// `cls(**entries)`, the usual keyword call, in one walk of the keywords: they
+// are the entries unless one is not an exact str (a subclass may hash and
+// compare in Python) or names a parameter, and an exact str hashes without
+// running Python code. So the map is filled while the names are checked; on
+// such a keyword it is dropped, nothing else having happened, and null tells
+// the caller to take the general path.
+template <class F>
+PyObject* new_from_entry_keywords(PyObject* kwargs) {
+  static const ParameterName other = ParameterName::of("other");
+  static const ParameterName capacity = ParameterName::of("capacity");
+  const Py_ssize_t n = PyDict_Size(kwargs);
+  PyRef obj = PyRef::steal(new_map_object<F>(options_reserving<F>(0, static_cast<uint64_t>(n))));
+  auto* self = MapObject<F>::cast(obj.get());
+  {
+    ExclusiveBorrow b(self->borrow);
+    typename F::Map::NewKeys fresh(self->inner);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(kwargs, &pos, &k, &v)) {
+      if (!PyUnicode_CheckExact(k)) return nullptr;
+      const Py_hash_t hash = hash_or_throw(k);
+      if (other.named_by(k, hash) || capacity.named_by(k, hash)) return nullptr;
+      insert_new_plain<typename F::Map>(fresh, k, hash, v);
+    }
+  }
+  if (n > 0) self->bump();
+  return obj.release();
+}
+
 template <class F>
 PyObject* map_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  const bool no_args = args == nullptr || PyTuple_Size(args) == 0;
   // `cls()`, the most common call: nothing to parse and nothing to insert.
-  if (kwargs == nullptr && (args == nullptr || PyTuple_Size(args) == 0))
+  if (kwargs == nullptr && no_args)
     return guarded<PyObject*>(nullptr, [] { return new_map_object<F>(F::default_options(0)); });
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (no_args)
+      if (PyObject* made = new_from_entry_keywords<F>(kwargs)) return made;
     OtherAndKwargs a = split_other_kwargs(F::kName, args, kwargs, "capacity");
     uint64_t capacity = a.extra != nullptr ? to_u64(a.extra, "capacity") : 0;
     PyRef obj = PyRef::steal(new_map_object<F>(

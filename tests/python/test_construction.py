@@ -1,6 +1,7 @@
 """Class call, with_options, fromkeys, generic aliases, repr and capacity."""
 
 import math
+import sys
 import types
 
 import pytest
@@ -33,16 +34,29 @@ def test_class_call(map_cls):
 
 # Keywords that name no parameter are the entries; `other` and `capacity` are
 # recognised however the names are spelt as objects (built at run time, str
-# subclasses), among many keys and next to names of the same length.
+# subclasses), among many keys, before or after them (the entries before it
+# may already be stored when the name turns up), and next to names of the
+# same length. No reference is left behind either way.
 def test_parameter_names_among_keywords(map_cls):
     S = type("S", (str,), {})
-    entries = {f"k{i}": i for i in range(12)}
-    assert map_cls(**entries).capacity == map_cls(entries).capacity
+    value = object()
+    entries = {f"k{i}": value for i in range(12)}
+    unheld = sys.getrefcount(value)
+    m = map_cls(**entries)
+    assert m.capacity == map_cls(entries).capacity and dict(m.items()) == entries
+    del m
     for name in ("".join(["capa", "city"]), S("capacity")):
-        m = map_cls(**{name: 40}, **entries)
-        assert (dict(m.items()), m.capacity) == (entries, map_cls(entries, capacity=40).capacity)
+        for m in (map_cls(**{name: 40}, **entries), map_cls(**entries, **{name: 40})):
+            assert dict(m.items()) == entries
+            assert m.capacity == map_cls(entries, capacity=40).capacity
+        del m
     for name in ("".join(["oth", "er"]), S("other")):
-        assert dict(map_cls(**{name: [("z", 0)]}, **entries).items()) == {"z": 0, **entries}
+        for m in (map_cls(**{name: [("z", 0), ("k3", 1)]}, **entries),
+                  map_cls(**entries, **{name: [("z", 0), ("k3", 1)]})):
+            assert dict(m.items()) == {"z": 0, **entries}
+        del m
+    assert sys.getrefcount(value) == unheld
+    for name in ("".join(["oth", "er"]), S("other")):
         m = map_cls(**{"capacitÿ": 2, "othér": 3, S("x"): 1})
         m.update(**{name: {"y": 0}}, k0=1)
         assert dict(m.items()) == {"capacitÿ": 2, "othér": 3, "x": 1, "y": 0, "k0": 1}
