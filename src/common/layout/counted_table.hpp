@@ -59,7 +59,9 @@ class CountedTable {
   }
   CountedTable(const CountedTable&) = delete;
   CountedTable& operator=(const CountedTable&) = delete;
-  ~CountedTable() { destroy_live(); }
+  ~CountedTable() {
+    if (len_ != 0) table_.destroy_full_slots();
+  }
 
   uint64_t slots() const noexcept { return table_.slots(); }
   uint64_t groups() const noexcept { return table_.groups(); }

@@ -219,6 +219,12 @@ class RawTable {
 
   // Destroys every live entry and marks all slots EMPTY.
   void destroy_entries() noexcept {
+    destroy_full_slots();
+    reset_ctrl();
+  }
+  // Destroys every live entry and leaves the control bytes as they are: for
+  // a table about to release its block.
+  void destroy_full_slots() noexcept {
     if constexpr (requires(const T& e) { e.prefetch_release(); }) {
       // Beyond the caches each entry's release writes to memory of its own
       // (the objects' reference counts): ask for it a few groups ahead.
@@ -233,13 +239,11 @@ class RawTable {
           if (g + kAhead < groups) ask(g + kAhead);
           for (unsigned lane : match_full(g)) entry(g * kGroupWidth + lane).~T();
         }
-        reset_ctrl();
         return;
       }
     }
     for (uint64_t g = 0, end = groups(); g < end; ++g)
       for (unsigned lane : match_full(g)) entry(g * kGroupWidth + lane).~T();
-    reset_ctrl();
   }
 
   // Visits full slots in increasing index: f(slot_index, entry).
