@@ -41,6 +41,54 @@ inline double to_f64(PyObject* obj, const char* name) {
 
 inline bool given(PyObject* o) noexcept { return o != nullptr && o != Py_None; }
 
+// `(first, second=<omitted>)` from a vectorcall, the parameters named by
+// `kwlist` ({first, second, nullptr}); `second` stays null when omitted.
+// Positional calls need no parsing; anything else (keywords, a wrong count)
+// goes through the keyword parser, which words the errors.
+[[gnu::noinline]] inline bool parse_one_or_two_slow(PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames, const char* format,
+                                                    const char* const* kwlist, PyObject*& first,
+                                                    PyObject*& second) {
+  PyRef tuple = PyRef::steal(PyTuple_New(nargs));
+  if (!tuple) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SetItem(tuple.get(), i, args[i]);
+  }
+  PyRef kwargs;
+  if (kwnames != nullptr) {
+    kwargs = PyRef::steal(PyDict_New());
+    if (!kwargs) return false;
+    Py_ssize_t nkw = PyTuple_Size(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]) < 0)
+        return false;
+  }
+  // The parsed objects stay alive with the caller's argument array.
+  return PyArg_ParseTupleAndKeywords(tuple.get(), kwargs.get(), format, const_cast<char**>(kwlist),
+                                     &first, &second) != 0;
+}
+
+[[gnu::always_inline]] inline bool parse_one_or_two(PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames, const char* format,
+                                                    const char* const* kwlist, PyObject*& first,
+                                                    PyObject*& second) {
+  if (kwnames == nullptr && (nargs == 1 || nargs == 2)) [[likely]] {
+    first = args[0];
+    second = nargs == 2 ? args[1] : nullptr;
+    return true;
+  }
+  return parse_one_or_two_slow(args, nargs, kwnames, format, kwlist, first, second);
+}
+
+// `(key, default=None)`: get, pop, setdefault.
+[[gnu::always_inline]] inline bool parse_key_default(PyObject* const* args, Py_ssize_t nargs,
+                                                     PyObject* kwnames, const char* format,
+                                                     PyObject*& key, PyObject*& dflt) {
+  static constexpr const char* kwlist[] = {"key", "default", nullptr};
+  return parse_one_or_two(args, nargs, kwnames, format, kwlist, key, dflt);
+}
+
 // For `f(other=None, **kwargs)`-style signatures: takes at most one positional
 // argument or the keyword `other`; the remaining keywords are returned as a
 // new dict (null when there are none). `extra`, when non-null, names one more

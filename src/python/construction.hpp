@@ -129,11 +129,10 @@ PyObject* map_with_options(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 template <class F>
-PyObject* map_fromkeys(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"iterable", "value", nullptr};
+PyObject* map_fromkeys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kwlist[] = {"iterable", "value", nullptr};
   PyObject *iterable = nullptr, *value = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:fromkeys", const_cast<char**>(kwlist),
-                                   &iterable, &value))
+  if (!parse_one_or_two(args, nargs, kwnames, "O|O:fromkeys", kwlist, iterable, value))
     return nullptr;
   if (!given(value)) value = Py_None;
   return guarded<PyObject*>(nullptr, [&] {

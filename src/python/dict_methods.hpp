@@ -14,44 +14,6 @@
 
 namespace quenlor::py {
 
-// `(key, default=None)` from a vectorcall; `dflt` stays null when the default
-// is omitted. Positional calls need no parsing; anything else (keywords, a
-// wrong count) goes through the keyword parser, which words the errors.
-[[gnu::noinline]] inline bool parse_key_default_slow(PyObject* const* args, Py_ssize_t nargs,
-                                                     PyObject* kwnames, const char* format,
-                                                     PyObject*& key, PyObject*& dflt) {
-  PyRef tuple = PyRef::steal(PyTuple_New(nargs));
-  if (!tuple) return false;
-  for (Py_ssize_t i = 0; i < nargs; ++i) {
-    Py_INCREF(args[i]);
-    PyTuple_SetItem(tuple.get(), i, args[i]);
-  }
-  PyRef kwargs;
-  if (kwnames != nullptr) {
-    kwargs = PyRef::steal(PyDict_New());
-    if (!kwargs) return false;
-    Py_ssize_t nkw = PyTuple_Size(kwnames);
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-      if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]) < 0)
-        return false;
-  }
-  static const char* kwlist[] = {"key", "default", nullptr};
-  // The parsed objects stay alive with the caller's argument array.
-  return PyArg_ParseTupleAndKeywords(tuple.get(), kwargs.get(), format, const_cast<char**>(kwlist),
-                                     &key, &dflt) != 0;
-}
-
-[[gnu::always_inline]] inline bool parse_key_default(PyObject* const* args, Py_ssize_t nargs,
-                                                     PyObject* kwnames, const char* format,
-                                                     PyObject*& key, PyObject*& dflt) {
-  if (kwnames == nullptr && (nargs == 1 || nargs == 2)) [[likely]] {
-    key = args[0];
-    dflt = nargs == 2 ? args[1] : nullptr;
-    return true;
-  }
-  return parse_key_default_slow(args, nargs, kwnames, format, key, dflt);
-}
-
 template <class F>
 PyObject* map_get(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject *key, *dflt = nullptr;

@@ -20,8 +20,8 @@ struct MapType {
   static inline PyMethodDef methods[] = {
       {"with_options", reinterpret_cast<PyCFunction>(map_with_options<F>), kw | METH_CLASS,
        F::kWithOptionsDoc},
-      {"fromkeys", reinterpret_cast<PyCFunction>(map_fromkeys<F>), kw | METH_CLASS,
-       "fromkeys($cls, iterable, value=None)\n--\n\n"},
+      {"fromkeys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_fromkeys<F>)),
+       fast | METH_CLASS, "fromkeys($cls, iterable, value=None)\n--\n\n"},
       {"__class_getitem__", map_class_getitem<F>, METH_O | METH_CLASS,
        "__class_getitem__($cls, item)\n--\n\n"
        "Runtime support for `Cls[K, V]` syntax via `types.GenericAlias`\n"
