@@ -45,28 +45,40 @@ inline bool given(PyObject* o) noexcept { return o != nullptr && o != Py_None; }
 // `kwlist` ({first, second, nullptr}); `second` stays null when omitted.
 // Positional calls need no parsing; anything else (keywords, a wrong count)
 // goes through the keyword parser, which words the errors.
+// A vectorcall's arguments as the tuple and dict (null without keywords) of
+// the classic convention, for the interpreter's parsers. Throws PythonError.
+struct CallArguments {
+  PyRef args, kwargs;
+
+  CallArguments(PyObject* const* array, Py_ssize_t nargs, PyObject* kwnames) {
+    args = PyRef::steal(PyTuple_New(nargs));
+    if (!args) throw_python_error();
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+      Py_INCREF(array[i]);
+      PyTuple_SetItem(args.get(), i, array[i]);
+    }
+    if (kwnames == nullptr) return;
+    kwargs = PyRef::steal(PyDict_New());
+    if (!kwargs) throw_python_error();
+    const Py_ssize_t nkw = PyTuple_Size(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), array[nargs + i]) < 0)
+        throw_python_error();
+  }
+};
+
 [[gnu::noinline]] inline bool parse_one_or_two_slow(PyObject* const* args, Py_ssize_t nargs,
                                                     PyObject* kwnames, const char* format,
                                                     const char* const* kwlist, PyObject*& first,
-                                                    PyObject*& second) {
-  PyRef tuple = PyRef::steal(PyTuple_New(nargs));
-  if (!tuple) return false;
-  for (Py_ssize_t i = 0; i < nargs; ++i) {
-    Py_INCREF(args[i]);
-    PyTuple_SetItem(tuple.get(), i, args[i]);
+                                                    PyObject*& second) noexcept {
+  try {
+    const CallArguments call(args, nargs, kwnames);
+    // The parsed objects stay alive with the caller's argument array.
+    return PyArg_ParseTupleAndKeywords(call.args.get(), call.kwargs.get(), format,
+                                       const_cast<char**>(kwlist), &first, &second) != 0;
+  } catch (const PythonError&) {
+    return false;
   }
-  PyRef kwargs;
-  if (kwnames != nullptr) {
-    kwargs = PyRef::steal(PyDict_New());
-    if (!kwargs) return false;
-    Py_ssize_t nkw = PyTuple_Size(kwnames);
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-      if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]) < 0)
-        return false;
-  }
-  // The parsed objects stay alive with the caller's argument array.
-  return PyArg_ParseTupleAndKeywords(tuple.get(), kwargs.get(), format, const_cast<char**>(kwlist),
-                                     &first, &second) != 0;
 }
 
 [[gnu::always_inline]] inline bool parse_one_or_two(PyObject* const* args, Py_ssize_t nargs,

@@ -240,11 +240,18 @@ void bulk_update(MapObject<F>* target, PyObject* other, PyObject* kwargs) {
   if (inserted) target->bump();
 }
 
+// A vectorcall: `update(other)` and `update()` take their source as it is;
+// keywords go through the class call's split into the source and entries.
 template <class F>
-PyObject* map_update(PyObject* o, PyObject* args, PyObject* kwargs) {
+PyObject* map_update(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return enter<F, Access::Write>(o, static_cast<PyObject*>(nullptr), [&](MapObject<F>& self) {
-    OtherAndKwargs a = split_other_kwargs("update", args, kwargs, nullptr);
-    bulk_update<F>(&self, a.other, a.rest.get());
+    if (kwnames == nullptr && nargs <= 1) {
+      bulk_update<F>(&self, nargs == 1 ? args[0] : nullptr, nullptr);
+    } else {
+      const CallArguments call(args, nargs, kwnames);
+      OtherAndKwargs a = split_other_kwargs("update", call.args.get(), call.kwargs.get(), nullptr);
+      bulk_update<F>(&self, a.other, a.rest.get());
+    }
     return PyRef::borrow(Py_None).release();
   });
 }

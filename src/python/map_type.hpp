@@ -38,7 +38,7 @@ struct MapType {
       {"keys", map_keys<F>, METH_NOARGS, "keys($self)\n--\n\n"},
       {"values", map_values<F>, METH_NOARGS, "values($self)\n--\n\n"},
       {"items", map_items<F>, METH_NOARGS, "items($self)\n--\n\n"},
-      {"update", reinterpret_cast<PyCFunction>(map_update<F>), kw,
+      {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_update<F>)), fast,
        "update($self, other=None, **kwargs)\n--\n\n"
        "Mirror of `dict.update`. Branches in priority order: same-type,\n"
        "`PyDict`, mapping with `keys()`, then `(k, v)` iterable. Reserves\n"

@@ -58,16 +58,24 @@ def test_map_type_properties(map_cls):
 
 def test_argument_errors_keep_their_messages(map_cls):
     m = map_cls({1: 2})
-    for name in ("get", "pop", "setdefault"):
+    for name, first, second in (("get", "key", "default"), ("pop", "key", "default"),
+                                ("setdefault", "key", "default"),
+                                ("fromkeys", "iterable", "value")):
         f = getattr(m, name)
         cases = {
-            f"{name}() missing required argument 'key' (pos 1)": [f, lambda: f(default=1)],
-            f"{name}() takes at most 2 arguments (3 given)": [lambda: f(1, 2, 3)],
+            f"{name}() missing required argument '{first}' (pos 1)": [f, lambda: f(**{second: 1})],
+            f"{name}() takes at most 2 arguments (3 given)": [lambda: f([1], 2, 3)],
             # The interpreter's own wording, which changed in 3.13.
             (f"{name}() got an unexpected keyword argument 'x'" if sys.version_info >= (3, 13)
-             else f"'x' is an invalid keyword argument for {name}()"): [lambda: f(1, x=2)],
-            f"argument for {name}() given by name ('key') and position (1)": [lambda: f(1, key=1)],
+             else f"'x' is an invalid keyword argument for {name}()"): [lambda: f([1], x=2)],
+            f"argument for {name}() given by name ('{first}') and position (1)":
+                [lambda: f([1], **{first: 1})],
         }
+        cases.update({
+            "update() takes at most 1 positional argument (2 given)": [lambda: m.update({}, {})],
+            "argument for update() given by name ('other') and position (1)":
+                [lambda: m.update({}, other={})],
+        })
         for message, thunks in cases.items():
             for thunk in thunks:
                 with pytest.raises(TypeError) as info:
