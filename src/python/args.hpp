@@ -41,10 +41,6 @@ inline double to_f64(PyObject* obj, const char* name) {
 
 inline bool given(PyObject* o) noexcept { return o != nullptr && o != Py_None; }
 
-// `(first, second=<omitted>)` from a vectorcall, the parameters named by
-// `kwlist` ({first, second, nullptr}); `second` stays null when omitted.
-// Positional calls need no parsing; anything else (keywords, a wrong count)
-// goes through the keyword parser, which words the errors.
 // A vectorcall's arguments as the tuple and dict (null without keywords) of
 // the classic convention, for the interpreter's parsers. Throws PythonError.
 struct CallArguments {
@@ -67,6 +63,10 @@ struct CallArguments {
   }
 };
 
+// `(first, second=<omitted>)` from a vectorcall, the parameters named by
+// `kwlist` ({first, second, nullptr}); `second` stays null when omitted.
+// Positional calls need no parsing; anything else (keywords, a wrong count)
+// goes through the keyword parser, which words the errors.
 [[gnu::noinline]] inline bool parse_one_or_two_slow(PyObject* const* args, Py_ssize_t nargs,
                                                     PyObject* kwnames, const char* format,
                                                     const char* const* kwlist, PyObject*& first,
