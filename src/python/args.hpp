@@ -1,6 +1,7 @@
 // Argument conversion shared by the constructors and methods: unsigned and
 // float options with the "argument 'name': " prefix on conversion failures,
-// and the split of a class call's keywords into named parameters and the rest.
+// the parsing of vectorcall methods with one or two parameters, and the split
+// of a class call's keywords into named parameters and the rest.
 #pragma once
 
 #include <Python.h>
