@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "python/boundary.hpp"
+#include "python/hashed_any.hpp"
 #include "python/py_ref.hpp"
 
 namespace quenlor::py {
@@ -102,6 +103,26 @@ struct CallArguments {
   return parse_one_or_two(args, nargs, kwnames, format, kwlist, key, dflt);
 }
 
+// The source parameter of the class call and of update().
+inline constexpr const char* kOtherParameter = "other";
+
+// A parameter a keyword may name instead of giving an entry. Its hash is
+// computed once: a keyword whose hash differs is not it.
+struct ParameterName {
+  const char* text;
+  Py_hash_t hash;
+
+  static ParameterName of(const char* text) {
+    PyRef s = PyRef::steal(PyUnicode_FromString(text));
+    if (!s) throw_python_error();
+    return {text, hash_or_throw(s.get())};
+  }
+  // `key` is an exact str hashed to `key_hash`.
+  bool named_by(PyObject* key, Py_hash_t key_hash) const noexcept {
+    return key_hash == hash && PyUnicode_CompareWithASCIIString(key, text) == 0;
+  }
+};
+
 // For `f(other=None, **kwargs)`-style signatures: takes at most one positional
 // argument or the keyword `other`; the remaining keywords are returned as a
 // new dict (null when there are none). `extra`, when non-null, names one more
@@ -175,7 +196,7 @@ inline OtherAndKwargs split_other_kwargs(const char* fname, PyObject* args, PyOb
   // The usual call names neither parameter: every keyword is an entry, and
   // the dict itself serves (the bulk update copes with a dict that changes
   // under its walk).
-  if (!has_either_keyword(kwargs, "other", extra_name)) {
+  if (!has_either_keyword(kwargs, kOtherParameter, extra_name)) {
     out.rest = PyRef::borrow(kwargs);
     return out;
   }
@@ -194,7 +215,7 @@ inline OtherAndKwargs split_other_kwargs(const char* fname, PyObject* args, PyOb
   };
   // Borrowed values come from `kwargs` too, which outlives the call.
   PyObject* other_kw = nullptr;
-  take("other", other_kw);
+  take(kOtherParameter, other_kw);
   if (other_kw != nullptr) {
     if (out.other != nullptr) {
       PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('other') and position (1)",

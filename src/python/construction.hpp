@@ -49,22 +49,8 @@ typename F::Options options_reserving(uint64_t capacity, uint64_t n) {
   return options;
 }
 
-// A parameter of the class call that a keyword may name instead of giving an
-// entry. Its hash is computed once: a keyword whose hash differs is not it.
-struct ParameterName {
-  const char* text;
-  Py_hash_t hash;
-
-  static ParameterName of(const char* text) {
-    PyRef s = PyRef::steal(PyUnicode_FromString(text));
-    if (!s) throw_python_error();
-    return {text, hash_or_throw(s.get())};
-  }
-  // `key` is an exact str hashed to `key_hash`.
-  bool named_by(PyObject* key, Py_hash_t key_hash) const noexcept {
-    return key_hash == hash && PyUnicode_CompareWithASCIIString(key, text) == 0;
-  }
-};
+// The class call's keyword-only parameter besides `other`.
+inline constexpr const char* kCapacityParameter = "capacity";
 
 // `cls(**entries)`, the usual keyword call, in one walk of the keywords: they
 // are the entries unless one is not an exact str (a subclass may hash and
@@ -74,8 +60,8 @@ struct ParameterName {
 // the caller to take the general path.
 template <class F>
 PyObject* new_from_entry_keywords(PyObject* kwargs) {
-  static const ParameterName other = ParameterName::of("other");
-  static const ParameterName capacity = ParameterName::of("capacity");
+  static const ParameterName other = ParameterName::of(kOtherParameter);
+  static const ParameterName capacity = ParameterName::of(kCapacityParameter);
   const Py_ssize_t n = PyDict_Size(kwargs);
   PyRef obj = PyRef::steal(new_map_object<F>(options_reserving<F>(0, static_cast<uint64_t>(n))));
   auto* self = MapObject<F>::cast(obj.get());
@@ -104,8 +90,8 @@ PyObject* map_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (no_args)
       if (PyObject* made = new_from_entry_keywords<F>(kwargs)) return made;
-    OtherAndKwargs a = split_other_kwargs(F::kName, args, kwargs, "capacity");
-    uint64_t capacity = a.extra != nullptr ? to_u64(a.extra, "capacity") : 0;
+    OtherAndKwargs a = split_other_kwargs(F::kName, args, kwargs, kCapacityParameter);
+    uint64_t capacity = a.extra != nullptr ? to_u64(a.extra, kCapacityParameter) : 0;
     PyRef obj = PyRef::steal(new_map_object<F>(
         options_reserving<F>(capacity, first_reserve_of_update(a.other, a.rest.get()))));
     if (given(a.other) || a.rest) {
