@@ -95,10 +95,15 @@ template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free>
         return &e;
       }
     }
+    // A level without DELETED bytes has no free slot but its EMPTY ones,
+    // and the first group showing one ends the search: only levels with
+    // tombstones need their free slots looked for on the way.
     if constexpr (kFindFree)
-      if (!free)
+      if (!free && lv.tombstones() != 0)
         if (const LaneMask fr = grp.match_free()) free = {i, g * kGroupWidth + fr.lowest()};
-    if (grp.match_empty().any()) {
+    if (const LaneMask empty = grp.match_empty()) {
+      if constexpr (kFindFree)
+        if (!free) free = {i, g * kGroupWidth + empty.lowest()};
       absent = true;
       return EntryPtr{nullptr};
     }
