@@ -582,14 +582,30 @@ class ElasticHashMap {
 
    private:
     // advance_batch on the local copies. A refill finds every level recorded.
-    [[gnu::noinline]] void advance() noexcept(kRefill) {
+    // The copies go in and out by value: a placer whose address reached a
+    // call that is not inlined would keep them in memory, reloaded after
+    // every entry it writes.
+    struct Position {
+      LevelType* levels;
+      uint64_t count, b, remaining;
+    };
+    void advance() noexcept(kRefill) {
+      const Position p = advanced(m_, {levels_, count_, b_, remaining_}, plan_, plan_size_);
+      levels_ = p.levels;
+      count_ = p.count;
+      b_ = p.b;
+      remaining_ = p.remaining;
+    }
+    [[gnu::noinline]] static Position advanced(ElasticHashMap& m, Position p, const uint64_t* plan,
+                                               uint64_t plan_size) noexcept(kRefill) {
       if constexpr (!kRefill) {
-        m_.record_every_level();  // may move the records
-        levels_ = m_.levels_.data();
-        count_ = m_.levels_.size();
+        m.record_every_level();  // may move the records
+        p.levels = m.levels_.data();
+        p.count = m.levels_.size();
       }
-      QUENLOR_DCHECK(count_ == m_.batch_plan_.level_count());
-      next_batch(plan_, plan_size_, b_, remaining_);
+      QUENLOR_DCHECK(p.count == m.batch_plan_.level_count());
+      next_batch(plan, plan_size, p.b, p.remaining);
+      return p;
     }
 
     ElasticHashMap& m_;
