@@ -84,7 +84,9 @@ class ElasticHashMap {
   static ElasticHashMap with_options(const ElasticOptions& options, A alloc = A()) {
     const ElasticOptions o = sanitized(options);
     ElasticHashMap map(S::make(), alloc, o.reserve_fraction, o.probe_scale);
-    map.install(map.build_geometry(o.capacity, false), o.capacity);
+    // A map of capacity 0 (every new map) has no levels and no plan: as
+    // constructed, it is what installing its empty geometry would leave.
+    if (o.capacity != 0) map.install(map.build_geometry(o.capacity, false), o.capacity);
     return map;
   }
 
