@@ -1,7 +1,8 @@
 // Argument conversion shared by the constructors and methods: unsigned and
 // float options with the "argument 'name': " prefix on conversion failures,
-// the parsing of vectorcall methods with one or two parameters, and the split
-// of a class call's keywords into named parameters and the rest.
+// the parsing of vectorcall methods with one or two parameters or with three
+// optional ones, and the split of a class call's keywords into named
+// parameters and the rest.
 #pragma once
 
 #include <Python.h>
@@ -93,6 +94,46 @@ struct CallArguments {
     return true;
   }
   return parse_one_or_two_slow(args, nargs, kwnames, format, kwlist, first, second);
+}
+
+// `(first=<omitted>, second=<omitted>, third=<omitted>)` from a vectorcall,
+// the parameters named by `kwlist` ({first, second, third, nullptr}); each
+// stays null when omitted. Positional arguments and exact-str keywords that
+// name a parameter not given yet are taken as they come; anything else (more
+// than three positional arguments, an unknown or repeated name, a keyword
+// that is not an exact str) goes through the keyword parser, which words the
+// errors.
+[[gnu::noinline]] inline bool parse_three_optional_slow(PyObject* const* args, Py_ssize_t nargs,
+                                                        PyObject* kwnames, const char* format,
+                                                        const char* const* kwlist,
+                                                        PyObject* (&out)[3]) noexcept {
+  try {
+    const CallArguments call(args, nargs, kwnames);
+    out[0] = out[1] = out[2] = nullptr;
+    // The parsed objects stay alive with the caller's argument array.
+    return PyArg_ParseTupleAndKeywords(call.args.get(), call.kwargs.get(), format,
+                                       const_cast<char**>(kwlist), &out[0], &out[1], &out[2]) != 0;
+  } catch (const PythonError&) {
+    return false;
+  }
+}
+
+inline bool parse_three_optional(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                 const char* format, const char* const* kwlist,
+                                 PyObject* (&out)[3]) {
+  out[0] = out[1] = out[2] = nullptr;
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+  if (nargs > 3) return parse_three_optional_slow(args, nargs, kwnames, format, kwlist, out);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GetItem(kwnames, i);
+    int j = PyUnicode_CheckExact(name) ? 0 : 3;  // a str subclass may compare its own way
+    while (j < 3 && PyUnicode_CompareWithASCIIString(name, kwlist[j]) != 0) ++j;
+    if (j == 3 || out[j] != nullptr)
+      return parse_three_optional_slow(args, nargs, kwnames, format, kwlist, out);
+    out[j] = args[nargs + i];
+  }
+  return true;
 }
 
 // `(key, default=None)`: get, pop, setdefault.

@@ -104,14 +104,15 @@ PyObject* map_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 template <class F>
-PyObject* map_with_options(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"capacity", "reserve_fraction", F::kThirdOption, nullptr};
-  PyObject *capacity = nullptr, *reserve = nullptr, *third = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:with_options", const_cast<char**>(kwlist),
-                                   &capacity, &reserve, &third))
+PyObject* map_with_options(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kwlist[] = {"capacity", "reserve_fraction", F::kThirdOption,
+                                           nullptr};
+  PyObject* option[3];
+  if (!parse_three_optional(args, nargs, kwnames, "|OOO:with_options", kwlist, option))
     return nullptr;
-  return guarded<PyObject*>(
-      nullptr, [&] { return new_map_object<F>(F::parse_options(capacity, reserve, third)); });
+  return guarded<PyObject*>(nullptr, [&] {
+    return new_map_object<F>(F::parse_options(option[0], option[1], option[2]));
+  });
 }
 
 template <class F>

@@ -14,12 +14,12 @@ namespace quenlor::py {
 
 template <class F>
 struct MapType {
-  static constexpr auto kw = METH_VARARGS | METH_KEYWORDS;
   static constexpr auto fast = METH_FASTCALL | METH_KEYWORDS;
 
   static inline PyMethodDef methods[] = {
-      {"with_options", reinterpret_cast<PyCFunction>(map_with_options<F>), kw | METH_CLASS,
-       F::kWithOptionsDoc},
+      {"with_options",
+       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_with_options<F>)),
+       fast | METH_CLASS, F::kWithOptionsDoc},
       {"fromkeys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_fromkeys<F>)),
        fast | METH_CLASS, "fromkeys($cls, iterable, value=None)\n--\n\n"},
       {"__class_getitem__", map_class_getitem<F>, METH_O | METH_CLASS,

@@ -32,6 +32,29 @@ def test_class_call(map_cls):
               lambda: map_cls.with_options(capacity=2**60))
 
 
+def test_with_options_call_forms(map_cls):
+    # Positional, keyword and mixed calls, keywords in either order, and a
+    # str subclass naming a parameter (which takes the keyword parser) build
+    # the same map: the capacity asked for and the growth point of the
+    # reserve fraction given.
+    class Name(str):
+        pass
+
+    def shape(m):
+        capacity = m.capacity
+        for i in range(capacity + 1):
+            m[i] = i
+            if m.capacity != capacity:
+                return capacity, i
+
+    forms = [lambda: map_cls.with_options(64, 0.05), lambda: map_cls.with_options(64, 0.05, None),
+             lambda: map_cls.with_options(reserve_fraction=0.05, capacity=64),
+             lambda: map_cls.with_options(64, reserve_fraction=0.05),
+             lambda: map_cls.with_options(**{Name("capacity"): 64, "reserve_fraction": 0.05})]
+    assert {shape(make()) for make in forms} == {(64, 61)}
+    assert shape(map_cls.with_options(capacity=64)) == (64, 58)
+
+
 # Keywords that name no parameter are the entries; `other` and `capacity` are
 # recognised however the names are spelt as objects (built at run time, str
 # subclasses), among many keys, before or after them (the entries before it

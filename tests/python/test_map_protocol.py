@@ -75,6 +75,13 @@ def test_argument_errors_keep_their_messages(map_cls):
             "update() takes at most 1 positional argument (2 given)": [lambda: m.update({}, {})],
             "argument for update() given by name ('other') and position (1)":
                 [lambda: m.update({}, other={})],
+            "with_options() takes at most 3 arguments (4 given)":
+                [lambda: map_cls.with_options(1, 0.05, None, 4)],
+            "argument for with_options() given by name ('capacity') and position (1)":
+                [lambda: map_cls.with_options(1, capacity=1)],
+            (f"with_options() got an unexpected keyword argument 'x'" if sys.version_info >= (3, 13)
+             else f"'x' is an invalid keyword argument for with_options()"):
+                [lambda: map_cls.with_options(capacity=1, x=2)],
         })
         for message, thunks in cases.items():
             for thunk in thunks:
