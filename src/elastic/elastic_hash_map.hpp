@@ -47,6 +47,7 @@
 #include "common/errors.hpp"
 #include "common/extract_if.hpp"
 #include "common/growth.hpp"
+#include "common/key_match.hpp"
 #include "common/layout/allocator.hpp"
 #include "common/layout/control.hpp"
 #include "common/layout/entry.hpp"
@@ -102,17 +103,17 @@ class ElasticHashMap {
 
   // ---- lookup -------------------------------------------------------------
 
-  V* get(const K& key) {
+  [[gnu::always_inline]] V* get(const K& key) {
     const uint64_t h = hash_of(key);
     SlotPosition at = find_position(h, tag_of(h), equal_to(key));
     return at.slot == kNoSlot ? nullptr : &levels_[at.level].entry(at.slot).value;
   }
-  const V* get(const K& key) const {
+  [[gnu::always_inline]] const V* get(const K& key) const {
     const uint64_t h = hash_of(key);
     const EntryType* e = find_entry(h, tag_of(h), equal_to(key));
     return e == nullptr ? nullptr : &e->value;
   }
-  bool contains_key(const K& key) const { return get(key) != nullptr; }
+  [[gnu::always_inline]] bool contains_key(const K& key) const { return get(key) != nullptr; }
 
   // The entry a lookup for slot hash h (slot_hash) finds when is_key(stored)
   // decides which stored key is the one sought; null if none. Lets a caller
@@ -322,9 +323,7 @@ class ElasticHashMap {
 
   uint64_t hash_of(const K& key) const noexcept { return hasher_.hash(hash_word(key)); }
 
-  static auto equal_to(const K& key) noexcept {
-    return [&key](const K& stored) { return stored == key; };
-  }
+  static KeyEquals<K> equal_to(const K& key) noexcept { return {key}; }
 
   // The levels a key can be in: up to max_populated_level, which is below
   // the level count whenever there are levels.
@@ -339,7 +338,7 @@ class ElasticHashMap {
     uint64_t slot;
   };
   template <class IsKey>
-  Found find_slot(uint64_t h, uint8_t tag, IsKey&& is_key) const {
+  [[gnu::always_inline]] Found find_slot(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const LevelType* const end = searched_end();
     if (levels_.empty() || !worth_prefetching(levels_[0].slots()))
       return find_in_levels<false>(end, h, tag, is_key);
@@ -350,18 +349,47 @@ class ElasticHashMap {
       if (lv->len() != 0) lv->table().prefetch_group_ctrl(lv->probe_seq(h).group());
     return find_in_levels<true>(end, h, tag, is_key);
   }
+  // The levels up to `end`. A two-step is_key (KeyEquals) compares quickly
+  // in the loop, which then makes no call, and in full only the candidate
+  // the quick comparison left undecided, after the loop; if that is not the
+  // key either (equal hashes of unequal keys: rare), the search is made
+  // again with full comparisons, passing over that candidate.
   template <bool kPrefetch, class IsKey>
-  Found find_in_levels(const LevelType* end, uint64_t h, uint8_t tag, IsKey&& is_key) const {
+  [[gnu::always_inline]] Found find_in_levels(const LevelType* end, uint64_t h, uint8_t tag,
+                                              const IsKey& is_key) const {
+    if constexpr (!TwoStepKeyTest<IsKey, K>) {
+      return search_levels<kPrefetch, false>(end, h, tag, is_key);
+    } else {
+      Found f = search_levels<kPrefetch, true>(end, h, tag, is_key);
+      if (f.level == nullptr || (f.slot & LevelType::kUndecided) == 0) [[likely]]
+        return f;
+      f.slot &= ~LevelType::kUndecided;
+      const K& candidate = f.level->entry(f.slot).key;
+      if (is_key(candidate)) return f;
+      return search_levels_past<kPrefetch>(end, h, tag, is_key, &candidate);
+    }
+  }
+  template <bool kPrefetch, bool kQuick, class IsKey>
+  [[gnu::always_inline]] Found search_levels(const LevelType* end, uint64_t h, uint8_t tag,
+                                             const IsKey& is_key) const {
     for (const LevelType* lv = levels_.data(); lv != end; ++lv) {
       if (lv->len() == 0) continue;
-      uint64_t slot = lv->template find<kPrefetch>(h, tag, is_key);
+      const uint64_t slot = lv->template find<kPrefetch, kQuick>(h, tag, is_key);
       if (slot != kNoSlot) return {lv, slot};
     }
     return {nullptr, kNoSlot};
   }
+  // The full search, taking `decided` (compared already: not the key) as
+  // not the key without comparing it again.
+  template <bool kPrefetch, class IsKey>
+  [[gnu::noinline]] Found search_levels_past(const LevelType* end, uint64_t h, uint8_t tag,
+                                             const IsKey& is_key, const K* decided) const {
+    const auto is_other_key = [&](const K& stored) { return &stored != decided && is_key(stored); };
+    return search_levels<kPrefetch, false>(end, h, tag, is_other_key);
+  }
 
   template <class IsKey>
-  SlotPosition find_position(uint64_t h, uint8_t tag, IsKey&& is_key) const {
+  [[gnu::always_inline]] SlotPosition find_position(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const Found f = find_slot(h, tag, is_key);
     if (f.level == nullptr) return {0, kNoSlot};
     return {static_cast<uint64_t>(f.level - levels_.data()), f.slot};
@@ -369,7 +397,8 @@ class ElasticHashMap {
 
   // Lookups: the entry itself, so a hit needs no level index.
   template <class IsKey>
-  const EntryType* find_entry(uint64_t h, uint8_t tag, IsKey&& is_key) const {
+  [[gnu::always_inline]] const EntryType* find_entry(uint64_t h, uint8_t tag,
+                                                     IsKey&& is_key) const {
     const Found f = find_slot(h, tag, is_key);
     return f.level == nullptr ? nullptr : &f.level->entry(f.slot);
   }

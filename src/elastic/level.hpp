@@ -40,12 +40,14 @@
 
 #include "common/dcheck.hpp"
 #include "common/errors.hpp"
+#include "common/key_match.hpp"
 #include "common/layout/allocator.hpp"
 #include "common/layout/control.hpp"
 #include "common/layout/counted_table.hpp"
 #include "common/layout/entry.hpp"
 #include "common/layout/group.hpp"
 #include "common/layout/hasher.hpp"
+#include "common/layout/lane_mask.hpp"
 #include "common/layout/removal_rule.hpp"
 #include "common/saturating.hpp"
 #include "elastic/level_geometry.hpp"
@@ -189,18 +191,27 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
   // EMPTY, the first no key like this one went past (its mark) or the longest
   // probe, whose key satisfies `is_key`, or kNoSlot. Requires groups() > 0.
   // kPrefetch: start loading a group's entries with its control bytes (worth
-  // it beyond the caches only).
-  template <bool kPrefetch, class IsKey>
-  uint64_t find(uint64_t h, uint8_t tag, IsKey&& is_key) const {
+  // it beyond the caches only). kQuick: compare by is_key.quick() only; the
+  // first candidate it cannot decide ends the search, returned with
+  // kUndecided added, for the caller to compare in full (see KeyEquals).
+  static constexpr uint64_t kUndecided = uint64_t{1} << 63;  // beyond any slot
+  template <bool kPrefetch, bool kQuick, class IsKey>
+  [[gnu::always_inline]] uint64_t find(uint64_t h, uint8_t tag, const IsKey& is_key) const {
     const Table& t = this->table();
     ProbeSeq seq = probe_seq(h);
     for (uint64_t visited = 1;; ++visited, seq.advance()) {
-      uint64_t g = seq.group();
+      const uint64_t g = seq.group();
       if constexpr (kPrefetch) t.prefetch_group_entries(g);
-      Group grp = t.group(g);
+      const Group grp = t.group(g);
       for (unsigned lane : grp.match_tag(tag)) {
-        uint64_t i = g * kGroupWidth + lane;
-        if (is_key(t.entry(i).key)) return i;
+        const uint64_t i = g * kGroupWidth + lane;
+        if constexpr (kQuick) {
+          const KeyMatch verdict = is_key.quick(t.entry(i).key);
+          if (verdict == KeyMatch::Equal) return i;
+          if (verdict == KeyMatch::Undecided) return i | kUndecided;
+        } else if (is_key(t.entry(i).key)) {
+          return i;
+        }
       }
       // A single group has no marks, and its longest probe is 1.
       if (grp.match_empty() || visited >= longest_probe_ || !t.group_marked(g, Table::mark_bit(h)))

@@ -40,6 +40,7 @@
 #include "common/errors.hpp"
 #include "common/extract_if.hpp"
 #include "common/growth.hpp"
+#include "common/key_match.hpp"
 #include "common/layout/allocator.hpp"
 #include "common/layout/control.hpp"
 #include "common/layout/entry.hpp"
@@ -87,14 +88,14 @@ class FunnelHashMap {
     const EntryType* e = find_matching(hash_of(key), equal_to(key));
     return e != nullptr ? &e->value : nullptr;
   }
-  bool contains_key(const K& key) const { return get(key) != nullptr; }
+  [[gnu::always_inline]] bool contains_key(const K& key) const { return get(key) != nullptr; }
 
   // The entry a lookup for slot hash h (slot_hash) finds when is_key(stored)
   // decides which stored key is the one sought; null if none. Lets a caller
   // compare keys its own way (bulk equality). kLookAhead false: the caller
   // has loaded the search path (prefetch_candidates, common/walk_ahead.hpp).
   template <bool kLookAhead = true, class IsKey>
-  const EntryType* find_matching(uint64_t h, IsKey&& is_key) const {
+  [[gnu::always_inline]] const EntryType* find_matching(uint64_t h, IsKey&& is_key) const {
     const uint8_t t = tag_of(h);
     bool absent = false;
     if (const EntryType* e =
@@ -383,9 +384,7 @@ class FunnelHashMap {
 
   uint64_t hash_of(const K& key) const noexcept { return hasher_.hash(hash_word(key)); }
 
-  static auto equal_to(const K& key) noexcept {
-    return [&key](const K& stored) { return stored == key; };
-  }
+  static KeyEquals<K> equal_to(const K& key) noexcept { return {key}; }
 
   // Stored levels a search visits.
   uint64_t level_search_end() const noexcept {

@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
+#include "common/key_match.hpp"
 #include "common/layout/group.hpp"
 #include "common/layout/lane_mask.hpp"
 #include "funnel/funnel_tables.hpp"
@@ -58,12 +60,15 @@ struct LevelPosition {
 };
 
 // find_in_levels for one choice of kAhead, so that the search of tables that
-// fit in the caches carries no prefetching code at all.
-template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free>
+// fit in the caches carries no prefetching code at all. kQuick: compare by
+// is_key.quick() only; the first candidate it cannot decide ends the search,
+// returned (with `at`) and `undecided` set, for the caller to compare in full
+// (see KeyEquals).
+template <bool kFindFree, bool kAhead, bool kQuick, class Tables, class IsKey, class Free>
 [[gnu::always_inline]] inline auto* search_levels_for_entry(Tables& t, uint64_t end, uint64_t h,
                                                             uint8_t tag, const IsKey& is_key,
                                                             bool& absent, Free& free,
-                                                            LevelPosition& at) {
+                                                            LevelPosition& at, bool& undecided) {
   using EntryPtr = decltype(&t.levels[0].entry(0));
   if constexpr (kAhead)
     for (uint64_t j = 1; j < std::min<uint64_t>(end, 1 + kLevelsAhead); ++j) {
@@ -90,7 +95,15 @@ template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free>
     for (unsigned lane : grp.match_tag(tag)) {
       const uint64_t slot = g * kGroupWidth + lane;
       auto& e = lv.entry(slot);
-      if (is_key(e.key)) {
+      bool found;
+      if constexpr (kQuick) {
+        const KeyMatch verdict = is_key.quick(e.key);
+        undecided = verdict == KeyMatch::Undecided;
+        found = verdict != KeyMatch::Different;
+      } else {
+        found = is_key(e.key);
+      }
+      if (found) {
         at = {i, slot};
         return &e;
       }
@@ -111,6 +124,59 @@ template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free>
   return EntryPtr{nullptr};
 }
 
+// What a level search hands back besides the entry, gathered for the search
+// made out of line (whose results go back by value: a local whose address
+// reached a call would live on the stack in the quick search too).
+template <class EntryPtr, class Free>
+struct LevelSearchResult {
+  EntryPtr entry;
+  bool absent;
+  Free free;
+  LevelPosition at;
+};
+
+// The full search, taking `decided` (compared already: not the key) as not
+// the key without comparing it again.
+template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free, class K>
+[[gnu::noinline]] auto search_levels_past(Tables& t, uint64_t end, uint64_t h, uint8_t tag,
+                                          const IsKey& is_key, const K* decided) {
+  bool absent = false, unused = false;
+  Free free{};
+  LevelPosition at;
+  const auto is_other_key = [&](const K& stored) { return &stored != decided && is_key(stored); };
+  auto* e = search_levels_for_entry<kFindFree, kAhead, false>(t, end, h, tag, is_other_key, absent,
+                                                              free, at, unused);
+  return LevelSearchResult<decltype(e), Free>{e, absent, free, at};
+}
+
+// search_levels_for_entry. A two-step is_key (KeyEquals) compares quickly in
+// the loop, which then makes no call, and in full only the candidate the
+// quick comparison left undecided, after the loop; if that is not the key
+// either (equal hashes of unequal keys: rare), the search is made again
+// with full comparisons, passing over that candidate.
+template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free>
+[[gnu::always_inline]] inline auto* search_levels(Tables& t, uint64_t end, uint64_t h, uint8_t tag,
+                                                  const IsKey& is_key, bool& absent, Free& free,
+                                                  LevelPosition& at) {
+  using K = std::remove_cvref_t<decltype(t.levels[0].entry(0).key)>;
+  bool undecided = false;
+  if constexpr (!TwoStepKeyTest<IsKey, K>) {
+    return search_levels_for_entry<kFindFree, kAhead, false>(t, end, h, tag, is_key, absent, free,
+                                                             at, undecided);
+  } else {
+    auto* e = search_levels_for_entry<kFindFree, kAhead, true>(t, end, h, tag, is_key, absent, free,
+                                                               at, undecided);
+    if (!undecided || is_key(e->key)) [[likely]]
+      return e;
+    const auto r =
+        search_levels_past<kFindFree, kAhead, Tables, IsKey, Free>(t, end, h, tag, is_key, &e->key);
+    absent = r.absent;
+    free = r.free;
+    at = r.at;
+    return r.entry;
+  }
+}
+
 }  // namespace funnel_detail
 
 // The level search of lookups and insertion, handing back the entry itself,
@@ -127,12 +193,12 @@ template <bool kFindFree = false, bool kLookAhead = true, class Tables, class Is
                                                    const IsKey& is_key, bool& absent,
                                                    Free&& free = Free()) {
   using funnel_detail::LevelPosition;
-  using funnel_detail::search_levels_for_entry;
+  using funnel_detail::search_levels;
   LevelPosition at;  // unused: the entry is the answer
   if constexpr (!kFindFree && kLookAhead)
     if (worth_prefetching(t.usable_slots))
-      return search_levels_for_entry<false, true>(t, end, h, tag, is_key, absent, free, at);
-  return search_levels_for_entry<kFindFree, false>(t, end, h, tag, is_key, absent, free, at);
+      return search_levels<false, true>(t, end, h, tag, is_key, absent, free, at);
+  return search_levels<kFindFree, false>(t, end, h, tag, is_key, absent, free, at);
 }
 
 // The same level search for removal, which needs the key's place rather than
@@ -142,11 +208,11 @@ template <class Tables, class IsKey>
 [[gnu::always_inline]] inline bool find_in_levels_at(const Tables& t, uint64_t end, uint64_t h,
                                                      uint8_t tag, const IsKey& is_key, bool& absent,
                                                      funnel_detail::LevelPosition& at) {
-  using funnel_detail::search_levels_for_entry;
+  using funnel_detail::search_levels;
   FirstFreeSlot unused;
   return worth_prefetching(t.usable_slots)
-             ? search_levels_for_entry<false, true>(t, end, h, tag, is_key, absent, unused, at)
-             : search_levels_for_entry<false, false>(t, end, h, tag, is_key, absent, unused, at);
+             ? search_levels<false, true>(t, end, h, tag, is_key, absent, unused, at)
+             : search_levels<false, false>(t, end, h, tag, is_key, absent, unused, at);
 }
 
 // The level search as a FunnelSearch (the full search, the consistency check).

@@ -50,10 +50,16 @@ inline void raise_panic(const char* message) {
   if (type != nullptr) PyErr_SetString(type, message);
 }
 
+// For the lambdas that carry an entry point's work through `enter` and
+// `guarded`: inlined whatever the compiler's budget says. The maps' lookup
+// loops are forced into them, and a body left out of line would pay a call
+// and keep its state in memory on the hottest paths.
+#define QUENLOR_INLINE_BODY __attribute__((always_inline))
+
 // Runs `body`; on a C++ exception sets the matching Python error and returns
 // `on_error`.
 template <class R, class F>
-R guarded(R on_error, F&& body) noexcept {
+[[gnu::always_inline]] inline R guarded(R on_error, F&& body) noexcept {
   try {
     return body();
   } catch (const PythonError&) {

@@ -19,7 +19,8 @@ PyObject* map_get(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject
   PyObject *key, *dflt = nullptr;
   if (!parse_key_default(args, nargs, kwnames, "O|O:get", key, dflt)) return nullptr;
   return enter_with_key<F, Access::Read>(
-      o, key, static_cast<PyObject*>(nullptr), [dflt](MapObject<F>& self, const KeyArg& k) {
+      o, key, static_cast<PyObject*>(nullptr),
+      [dflt](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY {
         const PyRef* v = std::as_const(self.inner).get(k.probe().get());
         PyObject* r = v != nullptr ? v->get() : dflt != nullptr ? dflt : Py_None;
         Py_INCREF(r);
@@ -33,7 +34,7 @@ PyObject* map_pop(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!parse_key_default(args, nargs, kwnames, "O|O:pop", key, dflt)) return nullptr;
   return enter_with_key<F, Access::Write>(
       o, key, static_cast<PyObject*>(nullptr),
-      [dflt](MapObject<F>& self, const KeyArg& k) -> PyObject* {
+      [dflt](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY -> PyObject* {
         if (std::optional<PyRef> v = self.inner.remove(k.probe().get())) {
           self.bump();
           return v->release();
@@ -81,16 +82,16 @@ PyObject* map_setdefault(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
   PyObject *key, *dflt = nullptr;
   if (!parse_key_default(args, nargs, kwnames, "O|O:setdefault", key, dflt)) return nullptr;
   if (dflt == nullptr) dflt = Py_None;
-  return enter_with_key<F, Access::Write>(o, key, static_cast<PyObject*>(nullptr),
-                                          [dflt](MapObject<F>& self, const KeyArg& k) {
-                                            if (PyRef v = find_value(self.inner, k))
-                                              return v.release();
-                                            // A missing key is hashed again for its stored wrapper.
-                                            KeyArg stored{k.object, hash_or_throw(k.object)};
-                                            self.inner.insert(stored.owning(), PyRef::borrow(dflt));
-                                            self.bump();
-                                            return PyRef::borrow(dflt).release();
-                                          });
+  return enter_with_key<F, Access::Write>(
+      o, key, static_cast<PyObject*>(nullptr),
+      [dflt](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY {
+        if (PyRef v = find_value(self.inner, k)) return v.release();
+        // A missing key is hashed again for its stored wrapper.
+        KeyArg stored{k.object, hash_or_throw(k.object)};
+        self.inner.insert(stored.owning(), PyRef::borrow(dflt));
+        self.bump();
+        return PyRef::borrow(dflt).release();
+      });
 }
 
 template <class F>

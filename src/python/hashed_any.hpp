@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/key_match.hpp"
 #include "common/layout/group.hpp"
 #include "python/boundary.hpp"
 #include "python/equality.hpp"
@@ -58,6 +59,12 @@ class HashedAny {
     if (hash_ != other.hash_) return false;
     if (object() == other.object()) return true;
     return distinct_objects_equal(object(), other.object());
+  }
+  // Its first step, which runs no Python code (see KeyEquals): only distinct
+  // objects with equal hashes need __eq__.
+  friend KeyMatch quick_match(const HashedAny& stored, const HashedAny& key) noexcept {
+    if (stored.hash_ != key.hash_) return KeyMatch::Different;
+    return stored.object() == key.object() ? KeyMatch::Equal : KeyMatch::Undecided;
   }
 
  private:

@@ -118,14 +118,14 @@ template <class F, Access A, Refusal N = Refusal::Raise, class R, class Body>
       return on_error;
     }
   }
-  return guarded<R>(on_error, [&]() -> R { return body(self); });
+  return guarded<R>(on_error, [&]() QUENLOR_INLINE_BODY -> R { return body(self); });
 }
 
 // As `enter`, hashing `key` once the borrow is held; a failed hash is raised.
 template <class F, Access A, class R, class Body>
 [[gnu::always_inline]] inline R enter_with_key(PyObject* o, PyObject* key, R on_error,
                                                Body&& body) {
-  return enter<F, A>(o, on_error, [&](MapObject<F>& self) -> R {
+  return enter<F, A>(o, on_error, [&](MapObject<F>& self) QUENLOR_INLINE_BODY -> R {
     return body(self, KeyArg{key, hash_or_throw(key)});
   });
 }
@@ -150,36 +150,39 @@ template <class Map>
 template <class F>
 PyObject* map_getitem(PyObject* o, PyObject* key) {
   return enter_with_key<F, Access::Read>(o, key, static_cast<PyObject*>(nullptr),
-                                         [](MapObject<F>& self, const KeyArg& k) {
-                                           PyRef v = find_value(self.inner, k);
-                                           if (!v) PyErr_SetObject(PyExc_KeyError, k.object);
-                                           return v.release();
-                                         });
+                                         [](MapObject<F>& self, const KeyArg& k)
+                                             QUENLOR_INLINE_BODY {
+                                               PyRef v = find_value(self.inner, k);
+                                               if (!v) PyErr_SetObject(PyExc_KeyError, k.object);
+                                               return v.release();
+                                             });
 }
 
 template <class F>
 int map_contains(PyObject* o, PyObject* key) {
-  return enter_with_key<F, Access::Read>(o, key, -1, [](MapObject<F>& self, const KeyArg& k) {
-    return self.inner.contains_key(k.probe().get()) ? 1 : 0;
-  });
+  return enter_with_key<F, Access::Read>(
+      o, key, -1, [](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY {
+        return self.inner.contains_key(k.probe().get()) ? 1 : 0;
+      });
 }
 
 template <class F>
 int map_ass_subscript(PyObject* o, PyObject* key, PyObject* value) {
-  return enter_with_key<F, Access::Write>(o, key, -1, [value](MapObject<F>& self, const KeyArg& k) {
-    if (value != nullptr) {
-      // The previous value (if any) is released when the optional goes.
-      self.inner.insert(k.owning(), PyRef::borrow(value));
-      self.bump();
-      return 0;
-    }
-    if (!self.inner.remove(k.probe().get())) {
-      PyErr_SetObject(PyExc_KeyError, k.object);
-      return -1;
-    }
-    self.bump();
-    return 0;
-  });
+  return enter_with_key<F, Access::Write>(
+      o, key, -1, [value](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY {
+        if (value != nullptr) {
+          // The previous value (if any) is released when the optional goes.
+          self.inner.insert(k.owning(), PyRef::borrow(value));
+          self.bump();
+          return 0;
+        }
+        if (!self.inner.remove(k.probe().get())) {
+          PyErr_SetObject(PyExc_KeyError, k.object);
+          return -1;
+        }
+        self.bump();
+        return 0;
+      });
 }
 
 // Sequence item slots forward to the mapping slots with the index as an int.

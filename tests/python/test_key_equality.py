@@ -106,6 +106,41 @@ def test_only_exact_strs_are_compared_by_their_bytes(map_cls):
     assert folded("A") in m and m[folded("A")] == 1 and m.pop(folded("A")) == 1 and not m
 
 
+class Collider:
+    """Keys that all hash alike and are equal to themselves only; counts the
+    __eq__ calls."""
+
+    calls = 0
+
+    def __hash__(self):
+        return 42
+
+    def __eq__(self, other):
+        Collider.calls += 1
+        return self is other
+
+
+@pytest.mark.parametrize("op", ["m[k]", "k in m", "m.get(k)", "m.setdefault(k, 0)",
+                                "m.__setitem__(k, 0)", "m.pop(k)", "m.__delitem__(k)"])
+def test_keys_of_one_hash_meet_eq_once_each(map_cls, op):
+    # Keys of one hash lie along one probe sequence in the order they came. A
+    # search compares each key before its own once, as dict does: the search
+    # loop leaves them undecided, the full comparison decides, and the search
+    # goes on past them without asking again.
+    keys = [Collider() for _ in range(6)]
+    for i, k in enumerate([*keys, Collider()]):
+        m = map_cls.with_options(capacity=64)
+        m.update((key, None) for key in keys)
+        Collider.calls = 0
+        try:
+            eval(op)
+        except KeyError:
+            assert i == len(keys)  # the key no stored one equals
+        # setdefault of a missing key searches twice: its lookup, then the insertion.
+        searches = 2 if i == len(keys) and op.startswith("m.setdefault") else 1
+        assert Collider.calls == min(i, len(keys)) * searches, (op, i)
+
+
 # ----------------------------------------------------------------------------
 # Equality of a map past the cache-sized threshold with a dict walks the dict,
 # and with a map of its class walks with a look-ahead: both must answer as the
