@@ -77,7 +77,7 @@ template <bool kFindFree, bool kAhead, bool kQuick, class Tables, class IsKey, c
     }
   for (uint64_t i = 0; i < end; ++i) {
     auto& lv = t.levels[i];
-    if (lv.len() == 0) {
+    if (lv.len() == 0) [[unlikely]] {
       // Nothing to find, but every slot of the key's group is free.
       if constexpr (kFindFree)
         if (!free && lv.slots() != 0) free = {i, lv.probe_group(h) * kGroupWidth};
