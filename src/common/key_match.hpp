@@ -2,10 +2,10 @@
 // without calling out wherever it can (for the Python maps: different cached
 // hashes, or the same object) and says Undecided otherwise; operator() is the
 // full comparison, which may run arbitrary code (a key's __eq__). The probe
-// loops compare quickly and hand over to a loop of full comparisons at the
-// first undecided candidate: a loop that makes no call keeps its state in
-// registers, where a call inside it, however rare, sends that state to the
-// stack on every step.
+// loops compare quickly and stop at the first undecided candidate, which
+// their caller compares in full: a loop that makes no call keeps its state
+// in registers, where a call inside it, however rare, sends that state to
+// the stack on every step.
 #pragma once
 
 #include <concepts>
