@@ -31,6 +31,17 @@ struct KeyEquals {
   KeyMatch quick(const K& stored) const { return quick_match(stored, key); }
 };
 
+// The full comparison of a search made again after `decided`, the candidate
+// a quick search stopped at, turned out not to be the key: that one is
+// passed over without asking again.
+template <class IsKey, class K>
+struct PassingOver {
+  const IsKey& is_key;
+  const K* decided;
+
+  bool operator()(const K& stored) const { return &stored != decided && is_key(stored); }
+};
+
 // An is_key whose answer can be had in two steps (KeyEquals); other
 // predicates (identity checks, a caller's own comparison) take one.
 template <class IsKey, class K>

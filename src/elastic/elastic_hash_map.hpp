@@ -384,8 +384,7 @@ class ElasticHashMap {
   template <bool kPrefetch, class IsKey>
   [[gnu::noinline]] Found search_levels_past(const LevelType* end, uint64_t h, uint8_t tag,
                                              const IsKey& is_key, const K* decided) const {
-    const auto is_other_key = [&](const K& stored) { return &stored != decided && is_key(stored); };
-    return search_levels<kPrefetch, false>(end, h, tag, is_other_key);
+    return search_levels<kPrefetch, false>(end, h, tag, PassingOver<IsKey, K>{is_key, decided});
   }
 
   template <class IsKey>

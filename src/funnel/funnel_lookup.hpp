@@ -143,9 +143,8 @@ template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free, cl
   bool absent = false, unused = false;
   Free free{};
   LevelPosition at;
-  const auto is_other_key = [&](const K& stored) { return &stored != decided && is_key(stored); };
-  auto* e = search_levels_for_entry<kFindFree, kAhead, false>(t, end, h, tag, is_other_key, absent,
-                                                              free, at, unused);
+  auto* e = search_levels_for_entry<kFindFree, kAhead, false>(
+      t, end, h, tag, PassingOver<IsKey, K>{is_key, decided}, absent, free, at, unused);
   return LevelSearchResult<decltype(e), Free>{e, absent, free, at};
 }
 

@@ -66,24 +66,26 @@ struct CallArguments {
   }
 };
 
-// `(first, second=<omitted>)` from a vectorcall, the parameters named by
-// `kwlist` ({first, second, nullptr}); `second` stays null when omitted.
-// Positional calls need no parsing; anything else (keywords, a wrong count)
-// goes through the keyword parser, which words the errors.
-[[gnu::noinline]] inline bool parse_one_or_two_slow(PyObject* const* args, Py_ssize_t nargs,
-                                                    PyObject* kwnames, const char* format,
-                                                    const char* const* kwlist, PyObject*& first,
-                                                    PyObject*& second) noexcept {
+// The interpreter's keyword parser over a vectorcall's arguments: the slow
+// path of the parsers below, which words every error. The parsed objects
+// stay alive with the caller's argument array.
+template <class... Object>
+[[gnu::noinline]] bool parse_by_keywords(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                         const char* format, const char* const* kwlist,
+                                         Object*&... out) noexcept {
   try {
     const CallArguments call(args, nargs, kwnames);
-    // The parsed objects stay alive with the caller's argument array.
     return PyArg_ParseTupleAndKeywords(call.args.get(), call.kwargs.get(), format,
-                                       const_cast<char**>(kwlist), &first, &second) != 0;
+                                       const_cast<char**>(kwlist), &out...) != 0;
   } catch (const PythonError&) {
     return false;
   }
 }
 
+// `(first, second=<omitted>)` from a vectorcall, the parameters named by
+// `kwlist` ({first, second, nullptr}); `second` stays null when omitted.
+// Positional calls need no parsing; anything else (keywords, a wrong count)
+// goes through the keyword parser.
 [[gnu::always_inline]] inline bool parse_one_or_two(PyObject* const* args, Py_ssize_t nargs,
                                                     PyObject* kwnames, const char* format,
                                                     const char* const* kwlist, PyObject*& first,
@@ -93,7 +95,7 @@ struct CallArguments {
     second = nargs == 2 ? args[1] : nullptr;
     return true;
   }
-  return parse_one_or_two_slow(args, nargs, kwnames, format, kwlist, first, second);
+  return parse_by_keywords(args, nargs, kwnames, format, kwlist, first, second);
 }
 
 // `(first=<omitted>, second=<omitted>, third=<omitted>)` from a vectorcall,
@@ -101,36 +103,23 @@ struct CallArguments {
 // stays null when omitted. Positional arguments and exact-str keywords that
 // name a parameter not given yet are taken as they come; anything else (more
 // than three positional arguments, an unknown or repeated name, a keyword
-// that is not an exact str) goes through the keyword parser, which words the
-// errors.
-[[gnu::noinline]] inline bool parse_three_optional_slow(PyObject* const* args, Py_ssize_t nargs,
-                                                        PyObject* kwnames, const char* format,
-                                                        const char* const* kwlist,
-                                                        PyObject* (&out)[3]) noexcept {
-  try {
-    const CallArguments call(args, nargs, kwnames);
-    out[0] = out[1] = out[2] = nullptr;
-    // The parsed objects stay alive with the caller's argument array.
-    return PyArg_ParseTupleAndKeywords(call.args.get(), call.kwargs.get(), format,
-                                       const_cast<char**>(kwlist), &out[0], &out[1], &out[2]) != 0;
-  } catch (const PythonError&) {
-    return false;
-  }
-}
-
+// that is not an exact str) goes through the keyword parser.
 inline bool parse_three_optional(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                                  const char* format, const char* const* kwlist,
                                  PyObject* (&out)[3]) {
   out[0] = out[1] = out[2] = nullptr;
   const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
-  if (nargs > 3) return parse_three_optional_slow(args, nargs, kwnames, format, kwlist, out);
+  const auto by_keywords = [&] {
+    out[0] = out[1] = out[2] = nullptr;
+    return parse_by_keywords(args, nargs, kwnames, format, kwlist, out[0], out[1], out[2]);
+  };
+  if (nargs > 3) return by_keywords();
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* name = PyTuple_GetItem(kwnames, i);
     int j = PyUnicode_CheckExact(name) ? 0 : 3;  // a str subclass may compare its own way
     while (j < 3 && PyUnicode_CompareWithASCIIString(name, kwlist[j]) != 0) ++j;
-    if (j == 3 || out[j] != nullptr)
-      return parse_three_optional_slow(args, nargs, kwnames, format, kwlist, out);
+    if (j == 3 || out[j] != nullptr) return by_keywords();
     out[j] = args[nargs + i];
   }
   return true;
