@@ -92,16 +92,6 @@ inline void raise_mutably_borrowed() {
 }
 inline void raise_already_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
 
-// True, with the RuntimeError set, when the borrow was refused.
-inline bool refused(const SharedBorrow& b) {
-  if (!b) raise_mutably_borrowed();
-  return !b;
-}
-inline bool refused(const ExclusiveBorrow& b) {
-  if (!b) raise_already_borrowed();
-  return !b;
-}
-
 // Shared borrow on the paths that treat a conflict as impossible (views,
 // iterators, a source map of the same class): a refusal is the panic.
 inline SharedBorrow shared_or_panic(BorrowFlag& f) {

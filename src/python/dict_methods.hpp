@@ -85,7 +85,8 @@ PyObject* map_setdefault(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
   return enter_with_key<F, Access::Write>(
       o, key, static_cast<PyObject*>(nullptr),
       [dflt](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY {
-        if (PyRef v = find_value(self.inner, k)) return v.release();
+        if (const PyRef* v = std::as_const(self.inner).get(k.probe().get()))
+          return v->new_reference();
         // A missing key is hashed again for its stored wrapper.
         KeyArg stored{k.object, hash_or_throw(k.object)};
         self.inner.insert(stored.owning(), PyRef::borrow(dflt));

@@ -105,20 +105,28 @@ template <class F, Access A, Refusal N = Refusal::Raise, class R, class Body>
     if (!M::check(o)) return PyRef::borrow(Py_NotImplemented).release();
   }
   M& self = *M::cast(o);
-  using Borrow = std::conditional_t<A == Access::Read, SharedBorrow, ExclusiveBorrow>;
-  Borrow b(self.borrow);
-  if (!b) {
+  constexpr bool kShared = A == Access::Read;
+  if (!(kShared ? self.borrow.try_shared() : self.borrow.try_exclusive())) {
     if constexpr (N == Refusal::NotImplemented) {
       return PyRef::borrow(Py_NotImplemented).release();
     } else if constexpr (N == Refusal::Panic) {
       raise_panic("Already mutably borrowed: PyBorrowError");
-      return on_error;
+    } else if constexpr (kShared) {
+      raise_mutably_borrowed();
     } else {
-      refused(b);
-      return on_error;
+      raise_already_borrowed();
     }
+    return on_error;
   }
-  return guarded<R>(on_error, [&]() QUENLOR_INLINE_BODY -> R { return body(self); });
+  // No guard object: `guarded` lets no exception out, so the borrow is given
+  // back on every path, and a guard would keep its pointer on the stack.
+  const R r = guarded<R>(on_error, [&]() QUENLOR_INLINE_BODY -> R { return body(self); });
+  if constexpr (kShared) {
+    self.borrow.release_shared();
+  } else {
+    self.borrow.release_exclusive();
+  }
+  return r;
 }
 
 // As `enter`, hashing `key` once the borrow is held; a failed hash is raised.
@@ -139,23 +147,16 @@ Py_ssize_t map_len(PyObject* o) {
   });
 }
 
-// The stored value for `key` as a new reference, or null (no error set) when
-// the key is missing.
-template <class Map>
-[[gnu::always_inline]] inline PyRef find_value(const Map& map, const KeyArg& key) {
-  const PyRef* v = map.get(key.probe().get());
-  return v != nullptr ? v->new_ref() : PyRef();
-}
-
 template <class F>
 PyObject* map_getitem(PyObject* o, PyObject* key) {
-  return enter_with_key<F, Access::Read>(o, key, static_cast<PyObject*>(nullptr),
-                                         [](MapObject<F>& self, const KeyArg& k)
-                                             QUENLOR_INLINE_BODY {
-                                               PyRef v = find_value(self.inner, k);
-                                               if (!v) PyErr_SetObject(PyExc_KeyError, k.object);
-                                               return v.release();
-                                             });
+  return enter_with_key<F, Access::Read>(
+      o, key, static_cast<PyObject*>(nullptr),
+      [](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY -> PyObject* {
+        if (const PyRef* v = std::as_const(self.inner).get(k.probe().get()))
+          return v->new_reference();
+        PyErr_SetObject(PyExc_KeyError, k.object);
+        return nullptr;
+      });
 }
 
 template <class F>

@@ -32,6 +32,12 @@ class PyRef {
   PyObject* get() const noexcept { return obj_; }
   PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
   PyRef new_ref() const noexcept { return borrow(obj_); }
+  // A new reference as a raw pointer; the object held must not be null (a
+  // stored value never is), so there is no test on the hot paths.
+  PyObject* new_reference() const noexcept {
+    Py_INCREF(obj_);
+    return obj_;
+  }
   explicit operator bool() const noexcept { return obj_ != nullptr; }
 
  private:
