@@ -82,6 +82,19 @@ template <class... Object>
   }
 }
 
+struct ParsedPair {
+  PyObject* first = nullptr;
+  PyObject* second = nullptr;
+  bool ok = false;
+};
+[[gnu::noinline]] inline ParsedPair parse_pair_by_keywords(PyObject* const* args, Py_ssize_t nargs,
+                                                           PyObject* kwnames, const char* format,
+                                                           const char* const* kwlist) noexcept {
+  ParsedPair p;
+  p.ok = parse_by_keywords(args, nargs, kwnames, format, kwlist, p.first, p.second);
+  return p;
+}
+
 // `(first, second=<omitted>)` from a vectorcall, the parameters named by
 // `kwlist` ({first, second, nullptr}); `second` stays null when omitted.
 // Positional calls need no parsing; anything else (keywords, a wrong count)
@@ -95,7 +108,12 @@ template <class... Object>
     second = nargs == 2 ? args[1] : nullptr;
     return true;
   }
-  return parse_by_keywords(args, nargs, kwnames, format, kwlist, first, second);
+  // The slow path fills locals of its own: were the caller's variables
+  // passed, their addresses would keep them on the stack on the fast path.
+  const ParsedPair p = parse_pair_by_keywords(args, nargs, kwnames, format, kwlist);
+  first = p.first;
+  second = p.second;
+  return p.ok;
 }
 
 // `(first=<omitted>, second=<omitted>, third=<omitted>)` from a vectorcall,
