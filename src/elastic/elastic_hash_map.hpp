@@ -104,9 +104,7 @@ class ElasticHashMap {
   // ---- lookup -------------------------------------------------------------
 
   [[gnu::always_inline]] V* get(const K& key) {
-    const uint64_t h = hash_of(key);
-    SlotPosition at = find_position(h, tag_of(h), equal_to(key));
-    return at.slot == kNoSlot ? nullptr : &levels_[at.level].entry(at.slot).value;
+    return const_cast<V*>(std::as_const(*this).get(key));
   }
   [[gnu::always_inline]] const V* get(const K& key) const {
     const uint64_t h = hash_of(key);
@@ -122,8 +120,7 @@ class ElasticHashMap {
   template <bool kLookAhead = true, class IsKey>
   const EntryType* find_matching(uint64_t h, IsKey&& is_key) const {
     if constexpr (!kLookAhead) {
-      const Found f = find_in_levels<false>(searched_end(), h, tag_of(h), is_key);
-      return f.level == nullptr ? nullptr : &f.level->entry(f.slot);
+      return find_in_levels<false>(searched_end(), h, tag_of(h), is_key).entry;
     }
     return find_entry(h, tag_of(h), is_key);
   }
@@ -143,9 +140,8 @@ class ElasticHashMap {
   // and `key` and `value` are destroyed with the parameters.
   [[gnu::always_inline]] std::optional<V> insert(K key, V value) {
     const uint64_t h = hash_of(key);
-    SlotPosition at = find_position(h, tag_of(h), equal_to(key));
-    if (at.slot != kNoSlot)
-      return quenlor::replace_value(levels_[at.level].entry(at.slot), std::move(value));
+    if (const EntryType* e = find_entry(h, tag_of(h), equal_to(key)))
+      return quenlor::replace_value(const_cast<EntryType&>(*e), std::move(value));
     if (len_ >= max_insertions_) [[unlikely]]
       grow();
     place_absent_key(EntryType{std::move(key), std::move(value)}, h);
@@ -332,10 +328,10 @@ class ElasticHashMap {
     return levels_.empty() ? levels_.data() : levels_.data() + max_populated_level_ + 1;
   }
 
-  // The level holding the key (null if none) and its slot there.
+  // The level holding the key and its entry there (both null if none).
   struct Found {
     const LevelType* level;
-    uint64_t slot;
+    const EntryType* entry;
   };
   template <class IsKey>
   [[gnu::always_inline]] Found find_slot(uint64_t h, uint8_t tag, IsKey&& is_key) const {
@@ -358,48 +354,54 @@ class ElasticHashMap {
   [[gnu::always_inline]] Found find_in_levels(const LevelType* end, uint64_t h, uint8_t tag,
                                               const IsKey& is_key) const {
     if constexpr (!TwoStepKeyTest<IsKey, K>) {
-      return search_levels<kPrefetch, false>(end, h, tag, is_key);
+      return found(search_levels<kPrefetch, false>(end, h, tag, is_key));
     } else {
-      Found f = search_levels<kPrefetch, true>(end, h, tag, is_key);
-      if (f.level == nullptr || (f.slot & LevelType::kUndecided) == 0) [[likely]]
-        return f;
-      f.slot &= ~LevelType::kUndecided;
-      const K& candidate = f.level->entry(f.slot).key;
-      if (is_key(candidate)) return f;
-      return search_levels_past<kPrefetch>(end, h, tag, is_key, &candidate);
+      const LevelMatch m = search_levels<kPrefetch, true>(end, h, tag, is_key);
+      if ((m.at & LevelType::kUndecided) == 0) [[likely]]
+        return found(m);
+      const Found f = found({m.level, m.at & ~LevelType::kUndecided});
+      if (is_key(f.entry->key)) return f;
+      return found(search_levels_past<kPrefetch>(end, h, tag, is_key, &f.entry->key));
     }
   }
+  // A level and what its find() returned; both 0 when no level matched.
+  struct LevelMatch {
+    const LevelType* level;
+    uintptr_t at;
+  };
+  static Found found(LevelMatch m) noexcept {
+    return {m.level, reinterpret_cast<const EntryType*>(m.at)};
+  }
   template <bool kPrefetch, bool kQuick, class IsKey>
-  [[gnu::always_inline]] Found search_levels(const LevelType* end, uint64_t h, uint8_t tag,
-                                             const IsKey& is_key) const {
+  [[gnu::always_inline]] LevelMatch search_levels(const LevelType* end, uint64_t h, uint8_t tag,
+                                                  const IsKey& is_key) const {
     for (const LevelType* lv = levels_.data(); lv != end; ++lv) {
       if (lv->len() == 0) continue;
-      const uint64_t slot = lv->template find<kPrefetch, kQuick>(h, tag, is_key);
-      if (slot != kNoSlot) return {lv, slot};
+      const uintptr_t at = lv->template find<kPrefetch, kQuick>(h, tag, is_key);
+      if (at != 0) return {lv, at};
     }
-    return {nullptr, kNoSlot};
+    return {nullptr, 0};
   }
   // The full search, taking `decided` (compared already: not the key) as
   // not the key without comparing it again.
   template <bool kPrefetch, class IsKey>
-  [[gnu::noinline]] Found search_levels_past(const LevelType* end, uint64_t h, uint8_t tag,
-                                             const IsKey& is_key, const K* decided) const {
+  [[gnu::noinline]] LevelMatch search_levels_past(const LevelType* end, uint64_t h, uint8_t tag,
+                                                  const IsKey& is_key, const K* decided) const {
     return search_levels<kPrefetch, false>(end, h, tag, PassingOver<IsKey, K>{is_key, decided});
   }
 
   template <class IsKey>
   [[gnu::always_inline]] SlotPosition find_position(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const Found f = find_slot(h, tag, is_key);
-    if (f.level == nullptr) return {0, kNoSlot};
-    return {static_cast<uint64_t>(f.level - levels_.data()), f.slot};
+    if (f.entry == nullptr) return {0, kNoSlot};
+    return {static_cast<uint64_t>(f.level - levels_.data()), f.level->table().slot_of(*f.entry)};
   }
 
   // Lookups: the entry itself, so a hit needs no level index.
   template <class IsKey>
   [[gnu::always_inline]] const EntryType* find_entry(uint64_t h, uint8_t tag,
                                                      IsKey&& is_key) const {
-    const Found f = find_slot(h, tag, is_key);
-    return f.level == nullptr ? nullptr : &f.level->entry(f.slot);
+    return find_slot(h, tag, is_key).entry;
   }
 
   // Moves to the next batch with a non-zero quota once the current one is used

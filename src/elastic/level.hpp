@@ -187,16 +187,19 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
     longest_probe_ = 0;
   }
 
-  // Slot of the first entry along h's sequence, up to the first group showing
-  // EMPTY, the first no key like this one went past (its mark) or the longest
-  // probe, whose key satisfies `is_key`, or kNoSlot. Requires groups() > 0.
-  // kPrefetch: start loading a group's entries with its control bytes (worth
-  // it beyond the caches only). kQuick: compare by is_key.quick() only; the
-  // first candidate it cannot decide ends the search, returned with
-  // kUndecided added, for the caller to compare in full (see KeyEquals).
-  static constexpr uint64_t kUndecided = uint64_t{1} << 63;  // beyond any slot
+  // The first entry along h's sequence, up to the first group showing EMPTY,
+  // the first no key like this one went past (its mark) or the longest
+  // probe, whose key satisfies `is_key`, as its address (0: none). Requires
+  // groups() > 0. kPrefetch: start loading a group's entries with its
+  // control bytes (worth it beyond the caches only). kQuick: compare by
+  // is_key.quick() only; the first candidate it cannot decide ends the
+  // search, returned with kUndecided added, for the caller to compare in full
+  // (see KeyEquals). An address rather than a slot: a hit then needs no
+  // second address computation, nor a test of which answer came back.
+  static constexpr uintptr_t kUndecided = 1;  // entries are aligned
   template <bool kPrefetch, bool kQuick, class IsKey>
-  [[gnu::always_inline]] uint64_t find(uint64_t h, uint8_t tag, const IsKey& is_key) const {
+  [[gnu::always_inline]] uintptr_t find(uint64_t h, uint8_t tag, const IsKey& is_key) const {
+    static_assert(alignof(Entry<K, V>) > kUndecided);
     const Table& t = this->table();
     ProbeSeq seq = probe_seq(h);
     for (uint64_t visited = 1;; ++visited, seq.advance()) {
@@ -204,18 +207,19 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
       if constexpr (kPrefetch) t.prefetch_group_entries(g);
       const Group grp = t.group(g);
       for (unsigned lane : grp.match_tag(tag)) {
-        const uint64_t i = g * kGroupWidth + lane;
+        const auto& e = t.entry(g * kGroupWidth + lane);
+        const auto at = reinterpret_cast<uintptr_t>(&e);
         if constexpr (kQuick) {
-          const KeyMatch verdict = is_key.quick(t.entry(i).key);
-          if (verdict == KeyMatch::Equal) return i;
-          if (verdict == KeyMatch::Undecided) return i | kUndecided;
-        } else if (is_key(t.entry(i).key)) {
-          return i;
+          const KeyMatch verdict = is_key.quick(e.key);
+          if (verdict == KeyMatch::Equal) return at;
+          if (verdict == KeyMatch::Undecided) return at | kUndecided;
+        } else if (is_key(e.key)) {
+          return at;
         }
       }
       // A single group has no marks, and its longest probe is 1.
       if (grp.match_empty() || visited >= longest_probe_ || !t.group_marked(g, Table::mark_bit(h)))
-        return kNoSlot;
+        return 0;
     }
   }
 

@@ -145,6 +145,8 @@ class RawTable {
   }
   T& entry(uint64_t i) noexcept { return *std::launder(entries_ + i); }
   const T& entry(uint64_t i) const noexcept { return *std::launder(entries_ + i); }
+  // The slot of an entry of this table.
+  uint64_t slot_of(const T& e) const noexcept { return static_cast<uint64_t>(&e - entries_); }
 
   // Every search reads control bytes through here (the match_* helpers too).
   Group group(uint64_t g) const noexcept {
