@@ -198,7 +198,8 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
   // second address computation, nor a test of which answer came back.
   static constexpr uintptr_t kUndecided = 1;  // entries are aligned
   template <bool kPrefetch, bool kQuick, class IsKey>
-  [[gnu::always_inline]] uintptr_t find(uint64_t h, uint8_t tag, const IsKey& is_key) const {
+  [[gnu::always_inline]] uintptr_t find(uint64_t h, Group::SpreadTag tag,
+                                        const IsKey& is_key) const {
     static_assert(alignof(Entry<K, V>) > kUndecided);
     const Table& t = this->table();
     ProbeSeq seq = probe_seq(h);

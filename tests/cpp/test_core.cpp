@@ -39,6 +39,8 @@ TEST(Group, PortableMatchesSse2OnRandomControlBytes) {
     ASSERT_EQ(p.match_full().bits(), s.match_full().bits());
     const uint8_t tag = round % 3 ? ctrl[rng() % kGroupWidth] : static_cast<uint8_t>(rng());
     ASSERT_EQ(p.match_tag(tag).bits(), s.match_tag(tag).bits()) << int(tag);
+    ASSERT_EQ(s.match_tag(Sse2Group::spread(tag)).bits(), s.match_tag(tag).bits()) << int(tag);
+    ASSERT_EQ(p.match_tag(PortableGroup::spread(tag)).bits(), p.match_tag(tag).bits());
   }
 }
 #endif

@@ -22,6 +22,11 @@ class PortableGroup {
   LaneMask match_tag(uint8_t tag) const noexcept {
     return where([tag](uint8_t c) { return c == tag; });
   }
+  struct SpreadTag {
+    uint8_t tag;
+  };
+  static SpreadTag spread(uint8_t tag) noexcept { return {tag}; }
+  LaneMask match_tag(SpreadTag t) const noexcept { return match_tag(t.tag); }
   LaneMask match_empty() const noexcept {
     return where([](uint8_t c) { return c == EMPTY; });
   }

@@ -27,6 +27,15 @@ class Sse2Group {
     const uint64_t lanes = uint64_t{tag} * 0x0101010101010101u;
     return mask(_mm_cmpeq_epi8(v_, _mm_set1_epi64x(static_cast<long long>(lanes))));
   }
+  // A tag spread once for a search that matches it in several tables: the
+  // compiler does not always lift the spread out of such a loop itself.
+  struct SpreadTag {
+    __m128i lanes;
+  };
+  static SpreadTag spread(uint8_t tag) noexcept {
+    return {_mm_set1_epi64x(static_cast<long long>(uint64_t{tag} * 0x0101010101010101u))};
+  }
+  LaneMask match_tag(SpreadTag t) const noexcept { return mask(_mm_cmpeq_epi8(v_, t.lanes)); }
   LaneMask match_empty() const noexcept { return mask(_mm_cmpeq_epi8(v_, _mm_setzero_si128())); }
   LaneMask match_free() const noexcept {
     __m128i low7 = _mm_and_si128(v_, _mm_set1_epi8(0x7F));
