@@ -568,6 +568,8 @@ class ElasticHashMap {
     // not called when the level's block cannot be had.
     template <class Make>
     [[gnu::always_inline]] void place_made(uint64_t h, Make&& make) noexcept(kRefill) {
+      if (b_ == 0 && remaining_ != 0) [[likely]]
+        return place_in_batch_zero(h, make);
       const uint64_t batch_before = b_;
       if (remaining_ == 0) [[unlikely]]
         advance();
@@ -614,6 +616,22 @@ class ElasticHashMap {
     }
 
    private:
+    // The batch rule's choice in batch 0 (level 0 alone, which has room for
+    // the batch's quota, anywhere along the key's sequence), without the
+    // cases of the later batches: most entries of a rebuild, a purge or a
+    // copy go there.
+    template <class Make>
+    [[gnu::always_inline]] void place_in_batch_zero(uint64_t h, Make&& make) noexcept(kRefill) {
+      LevelType& lv = levels_[0];
+      QUENLOR_DCHECK(lv.has_free_slot());
+      const FreeSlot free = lv.template find_free_slot<kRefill>(h, lv.groups());
+      if constexpr (!kRefill) lv.make_room(free.slot);
+      lv.place_made(free.slot, tag_of(h), make);
+      lv.note_placed(h, free.probes);
+      ++len_;
+      --remaining_;
+    }
+
     // advance_batch on the local copies. A refill finds every level recorded.
     // The copies go in and out by value: a placer whose address reached a
     // call that is not inlined would keep them in memory, reloaded after
