@@ -334,7 +334,7 @@ class ElasticHashMap {
     const EntryType* entry;
   };
   template <class IsKey>
-  [[gnu::always_inline]] Found find_slot(uint64_t h, uint8_t tag, IsKey&& is_key) const {
+  [[gnu::always_inline]] Found locate(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const LevelType* const end = searched_end();
     if (levels_.empty() || !worth_prefetching(levels_[0].slots()))
       return find_in_levels<false>(end, h, tag, is_key);
@@ -393,7 +393,7 @@ class ElasticHashMap {
 
   template <class IsKey>
   [[gnu::always_inline]] SlotPosition find_position(uint64_t h, uint8_t tag, IsKey&& is_key) const {
-    const Found f = find_slot(h, tag, is_key);
+    const Found f = locate(h, tag, is_key);
     if (f.entry == nullptr) return {0, kNoSlot};
     return {static_cast<uint64_t>(f.level - levels_.data()), f.level->table().slot_of(*f.entry)};
   }
@@ -402,7 +402,7 @@ class ElasticHashMap {
   template <class IsKey>
   [[gnu::always_inline]] const EntryType* find_entry(uint64_t h, uint8_t tag,
                                                      IsKey&& is_key) const {
-    return find_slot(h, tag, is_key).entry;
+    return locate(h, tag, is_key).entry;
   }
 
   // Moves to the next batch with a non-zero quota once the current one is used
