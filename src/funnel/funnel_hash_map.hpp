@@ -257,7 +257,7 @@ class FunnelHashMap {
     }
   }
 
-  std::optional<V> remove(const K& key) {
+  [[gnu::always_inline]] std::optional<V> remove(const K& key) {
     const uint64_t h = hash_of(key);
     const uint8_t t = tag_of(h);
     // Nearly every key lives in a level: it is taken from where the level
