@@ -207,7 +207,7 @@ class ElasticHashMap {
 
   // ---- removal ------------------------------------------------------------
 
-  std::optional<V> remove(const K& key) {
+  [[gnu::always_inline]] std::optional<V> remove(const K& key) {
     const uint64_t h = hash_of(key);
     SlotPosition at = find_position(h, tag_of(h), equal_to(key));
     if (at.slot == kNoSlot) return std::nullopt;
