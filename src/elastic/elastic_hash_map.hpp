@@ -375,9 +375,10 @@ class ElasticHashMap {
   template <bool kPrefetch, bool kQuick, class IsKey>
   [[gnu::always_inline]] LevelMatch search_levels(const LevelType* end, uint64_t h, uint8_t tag,
                                                   const IsKey& is_key) const {
+    const Group::SpreadTag spread = Group::spread(tag);
     for (const LevelType* lv = levels_.data(); lv != end; ++lv) {
       if (lv->len() == 0) continue;
-      const uintptr_t at = lv->template find<kPrefetch, kQuick>(h, Group::spread(tag), is_key);
+      const uintptr_t at = lv->template find<kPrefetch, kQuick>(h, spread, is_key);
       if (at != 0) return {lv, at};
     }
     return {nullptr, 0};

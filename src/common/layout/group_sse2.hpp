@@ -27,9 +27,8 @@ class Sse2Group {
     const uint64_t lanes = uint64_t{tag} * 0x0101010101010101u;
     return mask(_mm_cmpeq_epi8(v_, _mm_set1_epi64x(static_cast<long long>(lanes))));
   }
-  // A tag spread over the lanes, for searches that match it in many groups:
-  // taken spread as a parameter, the spread is lifted out of the caller's
-  // loop over tables, which the compiler did not do for match_tag(uint8_t).
+  // A tag spread once for a search that matches it in several tables: the
+  // compiler does not always lift the spread out of such a loop itself.
   struct SpreadTag {
     __m128i lanes;
   };
