@@ -336,7 +336,7 @@ class ElasticHashMap {
   template <class IsKey>
   [[gnu::always_inline]] Found locate(uint64_t h, uint8_t tag, IsKey&& is_key) const {
     const LevelType* const end = searched_end();
-    if (levels_.empty() || !levels_[0].worth_prefetching())
+    if (levels_.empty() || !worth_prefetching(levels_[0].slots()))
       return find_in_levels<false>(end, h, tag, is_key);
     // Beyond the caches every level searched is a miss of its own, and where
     // the search starts in each is known from h alone: ask for the later

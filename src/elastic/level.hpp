@@ -140,12 +140,6 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
   uint64_t slots() const noexcept { return groups() * kGroupWidth; }
   uint64_t groups() const noexcept { return group_mask_ + 1; }
   uint64_t free_slots() const noexcept { return slots() - this->len(); }
-  // worth_prefetching(slots()), from the group mask alone (one comparison on
-  // every lookup instead of three operations).
-  bool worth_prefetching() const noexcept {
-    static_assert(kPrefetchFromSlots % kGroupWidth == 0);
-    return group_mask_ >= kPrefetchFromSlots / kGroupWidth - 1;
-  }
   bool has_free_slot() const noexcept { return this->len() < slots(); }
   bool needs_purge() const noexcept { return this->tombstones() > slots() / 2; }
 
