@@ -138,8 +138,12 @@ struct LevelSearchResult {
 // The full search, taking `decided` (compared already: not the key) as not
 // the key without comparing it again.
 template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free, class K>
-[[gnu::noinline]] auto search_levels_past(Tables& t, uint64_t end, uint64_t h, uint8_t tag,
-                                          const IsKey& is_key, const K* decided) {
+[[gnu::noinline]] auto search_levels_past(Tables& t, uint64_t end, uint64_t h, const IsKey& is_key,
+                                          const K* decided) {
+  // The tag is recomputed from h: as a seventh argument (with the result's
+  // address) it would be passed on the stack, which made the callers set up
+  // a frame on every lookup.
+  const uint8_t tag = tag_of(h);
   bool absent = false, unused = false;
   Free free{};
   LevelPosition at;
@@ -168,7 +172,7 @@ template <bool kFindFree, bool kAhead, class Tables, class IsKey, class Free>
     if (!undecided || is_key(e->key)) [[likely]]
       return e;
     const auto r =
-        search_levels_past<kFindFree, kAhead, Tables, IsKey, Free>(t, end, h, tag, is_key, &e->key);
+        search_levels_past<kFindFree, kAhead, Tables, IsKey, Free>(t, end, h, is_key, &e->key);
     absent = r.absent;
     free = r.free;
     at = r.at;
