@@ -439,9 +439,11 @@ class FunnelHashMap {
 
   bool growth_may_find_slot() const noexcept { return sat_mul(len_, 2) >= tables_.usable_slots; }
 
-  [[gnu::noinline]] void insert_at_location_after_resize_check(std::optional<SlotLocation> loc,
-                                                               uint64_t h, K&& key, V&& value,
-                                                               uint8_t t) {
+  // `where` by reference: passed by value (24 bytes) it went on the stack,
+  // and the inlined insert() set up a frame for that on every call.
+  [[gnu::noinline]] void insert_at_location_after_resize_check(
+      const std::optional<SlotLocation>& where, uint64_t h, K&& key, V&& value, uint8_t t) {
+    std::optional<SlotLocation> loc = where;
     if (len_ >= max_insertions_ || (!loc && growth_may_find_slot())) {
       rebuild(grown_capacity(capacity_),
               1);  // one spare overflow place: the append below cannot fail
