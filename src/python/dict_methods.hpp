@@ -21,7 +21,7 @@ PyObject* map_get(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject
   return enter_with_key<F, Access::Read>(
       o, key, static_cast<PyObject*>(nullptr),
       [dflt](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY {
-        const PyRef* v = std::as_const(self.inner).get(k.probe().get());
+        const PyRef* v = stored_value(self.inner, k);
         PyObject* r = v != nullptr ? v->get() : dflt != nullptr ? dflt : Py_None;
         Py_INCREF(r);
         return r;
@@ -85,8 +85,7 @@ PyObject* map_setdefault(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
   return enter_with_key<F, Access::Write>(
       o, key, static_cast<PyObject*>(nullptr),
       [dflt](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY {
-        if (const PyRef* v = std::as_const(self.inner).get(k.probe().get()))
-          return v->new_reference();
+        if (const PyRef* v = stored_value(self.inner, k)) return v->new_reference();
         // A missing key is hashed again for its stored wrapper.
         KeyArg stored{k.object, hash_or_throw(k.object)};
         self.inner.insert(stored.owning(), PyRef::borrow(dflt));

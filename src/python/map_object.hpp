@@ -147,16 +147,23 @@ Py_ssize_t map_len(PyObject* o) {
   });
 }
 
+// The stored value for `key`, or null when the key is missing. Through the
+// const map: its lookup is the one forced inline.
+template <class Map>
+[[gnu::always_inline]] inline const PyRef* stored_value(const Map& map, const KeyArg& key) {
+  return map.get(key.probe().get());
+}
+
 template <class F>
 PyObject* map_getitem(PyObject* o, PyObject* key) {
-  return enter_with_key<F, Access::Read>(
-      o, key, static_cast<PyObject*>(nullptr),
-      [](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY -> PyObject* {
-        if (const PyRef* v = std::as_const(self.inner).get(k.probe().get()))
-          return v->new_reference();
-        PyErr_SetObject(PyExc_KeyError, k.object);
-        return nullptr;
-      });
+  return enter_with_key<F, Access::Read>(o, key, static_cast<PyObject*>(nullptr),
+                                         [](MapObject<F>& self, const KeyArg& k)
+                                             QUENLOR_INLINE_BODY -> PyObject* {
+                                               if (const PyRef* v = stored_value(self.inner, k))
+                                                 return v->new_reference();
+                                               PyErr_SetObject(PyExc_KeyError, k.object);
+                                               return nullptr;
+                                             });
 }
 
 template <class F>
