@@ -58,36 +58,37 @@ def test_map_type_properties(map_cls):
 
 def test_argument_errors_keep_their_messages(map_cls):
     m = map_cls({1: 2})
+    cases = {
+        "update() takes at most 1 positional argument (2 given)": [lambda: m.update({}, {})],
+        "argument for update() given by name ('other') and position (1)":
+            [lambda: m.update({}, other={})],
+        "with_options() takes at most 3 arguments (4 given)":
+            [lambda: map_cls.with_options(1, 0.05, None, 4)],
+        "argument for with_options() given by name ('capacity') and position (1)":
+            [lambda: map_cls.with_options(1, capacity=1)],
+        # The interpreter's own wording, which changed in 3.13.
+        (f"with_options() got an unexpected keyword argument 'x'" if sys.version_info >= (3, 13)
+         else f"'x' is an invalid keyword argument for with_options()"):
+            [lambda: map_cls.with_options(capacity=1, x=2)],
+    }
     for name, first, second in (("get", "key", "default"), ("pop", "key", "default"),
                                 ("setdefault", "key", "default"),
                                 ("fromkeys", "iterable", "value")):
         f = getattr(m, name)
-        cases = {
-            f"{name}() missing required argument '{first}' (pos 1)": [f, lambda: f(**{second: 1})],
-            f"{name}() takes at most 2 arguments (3 given)": [lambda: f([1], 2, 3)],
-            # The interpreter's own wording, which changed in 3.13.
-            (f"{name}() got an unexpected keyword argument 'x'" if sys.version_info >= (3, 13)
-             else f"'x' is an invalid keyword argument for {name}()"): [lambda: f([1], x=2)],
-            f"argument for {name}() given by name ('{first}') and position (1)":
-                [lambda: f([1], **{first: 1})],
-        }
         cases.update({
-            "update() takes at most 1 positional argument (2 given)": [lambda: m.update({}, {})],
-            "argument for update() given by name ('other') and position (1)":
-                [lambda: m.update({}, other={})],
-            "with_options() takes at most 3 arguments (4 given)":
-                [lambda: map_cls.with_options(1, 0.05, None, 4)],
-            "argument for with_options() given by name ('capacity') and position (1)":
-                [lambda: map_cls.with_options(1, capacity=1)],
-            (f"with_options() got an unexpected keyword argument 'x'" if sys.version_info >= (3, 13)
-             else f"'x' is an invalid keyword argument for with_options()"):
-                [lambda: map_cls.with_options(capacity=1, x=2)],
+            f"{name}() missing required argument '{first}' (pos 1)":
+                [f, lambda f=f, second=second: f(**{second: 1})],
+            f"{name}() takes at most 2 arguments (3 given)": [lambda f=f: f([1], 2, 3)],
+            (f"{name}() got an unexpected keyword argument 'x'" if sys.version_info >= (3, 13)
+             else f"'x' is an invalid keyword argument for {name}()"): [lambda f=f: f([1], x=2)],
+            f"argument for {name}() given by name ('{first}') and position (1)":
+                [lambda f=f, first=first: f([1], **{first: 1})],
         })
-        for message, thunks in cases.items():
-            for thunk in thunks:
-                with pytest.raises(TypeError) as info:
-                    thunk()
-                assert str(info.value) == message
+    for message, thunks in cases.items():
+        for thunk in thunks:
+            with pytest.raises(TypeError) as info:
+                thunk()
+            assert str(info.value) == message
     assert m == {1: 2}
 
 
