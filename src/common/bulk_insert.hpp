@@ -31,7 +31,10 @@ void insert_all_traversed(const Map& from, Target& to, Insert&& insert, Prefetch
   };
   if (!worth_prefetching(to.capacity())) {
     // Both maps fit in cache: loading ahead would only add instructions.
-    from.for_each([&](const K& key, const V& value) { insert(to, key, value, to.slot_hash(key)); });
+    // The insertion is forced inline, as for_each forces this visitor.
+    from.for_each([&](const K& key, const V& value) __attribute__((always_inline)) {
+      insert(to, key, value, to.slot_hash(key));
+    });
     return;
   }
   constexpr unsigned kAhead = 8;
