@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/inline_body.hpp"
 #include "common/layout/group.hpp"
 
 namespace quenlor {
@@ -32,9 +33,8 @@ void insert_all_traversed(const Map& from, Target& to, Insert&& insert, Prefetch
   if (!worth_prefetching(to.capacity())) {
     // Both maps fit in cache: loading ahead would only add instructions.
     // The insertion is forced inline, as for_each forces this visitor.
-    from.for_each([&](const K& key, const V& value) __attribute__((always_inline)) {
-      insert(to, key, value, to.slot_hash(key));
-    });
+    from.for_each([&](const K& key, const V& value)
+                      QUENLOR_INLINE_BODY { insert(to, key, value, to.slot_hash(key)); });
     return;
   }
   constexpr unsigned kAhead = 8;

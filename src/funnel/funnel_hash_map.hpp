@@ -40,6 +40,7 @@
 #include "common/errors.hpp"
 #include "common/extract_if.hpp"
 #include "common/growth.hpp"
+#include "common/inline_body.hpp"
 #include "common/key_match.hpp"
 #include "common/layout/allocator.hpp"
 #include "common/layout/control.hpp"
@@ -303,7 +304,7 @@ class FunnelHashMap {
   // insertion as f, which GCC otherwise calls once per entry.
   template <class F>
   void for_each(F&& f) const {
-    all_of([&](const EntryType& e) __attribute__((always_inline)) {
+    all_of([&](const EntryType& e) QUENLOR_INLINE_BODY {
       f(e.key, e.value);
       return true;
     });

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "common/errors.hpp"
+#include "common/inline_body.hpp"
 
 namespace quenlor::py {
 
@@ -49,12 +50,6 @@ inline void raise_panic(const char* message) {
   PyObject* type = panic_exception_type();
   if (type != nullptr) PyErr_SetString(type, message);
 }
-
-// For the lambdas that carry an entry point's work through `enter` and
-// `guarded`: inlined whatever the compiler's budget says. The maps' lookup
-// loops are forced into them, and a body left out of line would pay a call
-// and keep its state in memory on the hottest paths.
-#define QUENLOR_INLINE_BODY __attribute__((always_inline))
 
 // Runs `body`; on a C++ exception sets the matching Python error and returns
 // `on_error`.
