@@ -9,6 +9,11 @@ below that point in timed chunks, and looked up (a sample of hits and of
 misses), giving nanoseconds per key next to a dict doing the same.  Times are
 the process's CPU time, so other work on a shared machine inflates them less.
 
+The keys are random 62-bit ints and the missing keys random ints with bit 62
+set, for the maps and for dict alike. (Consecutive ints would flatter dict:
+an int hashes to itself, so dict would fill and probe its table in order and
+find every negative key missing at its first, cached, slot.)
+
 Table memory comes from the C allocator's statistics (glibc mallinfo2): the
 bytes a map takes once it holds nearly as many keys as it can before growing.
 Allocated slots are exact for ElasticHashMap (its levels are n/2, n/4, ...
@@ -28,6 +33,7 @@ import time
 
 import quenlor
 
+KEY_SEED = 1
 ENTRY_BYTES = 24 + 1
 CHUNK = 1000
 LOOKUP_SAMPLE = 100_000
@@ -57,6 +63,20 @@ def _heap_bytes_fn():
 HEAP_BYTES = _heap_bytes_fn()
 
 
+def random_keys(count, seed=KEY_SEED, flag=0):
+    """``count`` distinct random 62-bit ints (with bit 62 set when ``flag``)."""
+    rng, seen = random.Random(seed), set()
+    while len(seen) < count:
+        seen.add(rng.getrandbits(62) | flag)
+    keys = list(seen)
+    rng.shuffle(keys)  # set order follows the hash, that is the value
+    return keys
+
+
+def missing_keys(count):
+    return random_keys(count, KEY_SEED + 1, 1 << 62)
+
+
 def elastic_slots(n):
     slots, remaining, previous = 0, n, 0
     while remaining:
@@ -73,28 +93,33 @@ def build(cls, n, fraction, third):
     return cls.with_options(n, fraction, probe_scale=third)
 
 
-def table_bytes(cls, n, fraction, third, entries):
-    """Heap bytes of a map holding ``entries`` keys made beforehand (an
+def table_bytes(cls, n, fraction, third, keys):
+    """Heap bytes of a map holding ``keys``, made beforehand (an
     ElasticHashMap allocates a level when its first key arrives)."""
     if HEAP_BYTES is None:
         return None
-    keys = list(range(entries))
-    gc.collect()
-    before = HEAP_BYTES()
-    m = build(cls, n, fraction, third)
-    for k in keys:
-        m[k] = None
-    used = HEAP_BYTES() - before
-    del m
-    return used
+    while True:
+        gc.collect()
+        before = HEAP_BYTES()
+        m = build(cls, n, fraction, third)
+        cap = m.capacity
+        for k in keys:
+            m[k] = None
+        used = HEAP_BYTES() - before
+        # A funnel map below 2^-8 grows where its own seed's keys land, which
+        # can be before the measured map's point: try a chunk fewer.
+        if m.capacity == cap or not keys:
+            return used
+        del m
+        keys = keys[:-CHUNK]
 
 
-def growth_point(cls, n, fraction, third):
+def growth_point(cls, n, fraction, third, keys):
     """Entries held when an insertion first makes the map grow."""
     m = build(cls, n, fraction, third)
     cap = m.capacity
-    for i in range(4 * n + 64):
-        m[i] = i
+    for i, k in enumerate(keys):
+        m[k] = k
         if m.capacity != cap:
             return i, cap
     raise AssertionError("map never grew")
@@ -124,21 +149,20 @@ def timed_lookup(target, keys):
     return clock() - t0
 
 
-def measure(cls, n, fraction, third):
-    grow_at, cap = growth_point(cls, n, fraction, third)
-    # Short of the growth point by a chunk, as the timed fill below.
-    used = table_bytes(cls, n, fraction, third, max(grow_at - CHUNK, 0))
+def measure(cls, n, fraction, third, all_keys, missing):
+    grow_at, cap = growth_point(cls, n, fraction, third, all_keys)
+    # Stay a chunk clear of this map's own growth point (funnel growth depends
+    # on where the keys land, so another seed can grow a little earlier).
+    keys = all_keys[:max(grow_at - CHUNK, 0)]
+    used = table_bytes(cls, n, fraction, third, keys)
     if cls is quenlor.ElasticHashMap:
         slots = elastic_slots(cap)
     else:
         slots = used / ENTRY_BYTES if used else None
-    # Stay a chunk clear of this map's own growth point (funnel growth depends
-    # on where the keys land, so another seed can grow a little earlier).
-    keys = list(range(max(grow_at - CHUNK, 0)))
     m = build(cls, n, fraction, third)
     inserted, fill_s = timed_fill(m, keys)
     present = random.Random(1).sample(keys[:inserted], min(inserted, LOOKUP_SAMPLE))
-    missing = list(range(-1, -len(present) - 1, -1))
+    missing = missing[:len(present)]
     hit_ns = timed_lookup(m, present) * 1e9 / max(len(present), 1)
     miss_ns = timed_lookup(m, missing) * 1e9 / max(len(present), 1)
     ns = 1e9 / max(inserted, 1)
@@ -151,8 +175,8 @@ def measure(cls, n, fraction, third):
     }
 
 
-def dict_baseline(n):
-    keys = list(range(n))
+def dict_baseline(keys, missing):
+    n = len(keys)
     d = {}
     t0 = clock()
     for k in keys:
@@ -160,7 +184,7 @@ def dict_baseline(n):
     fill_s = clock() - t0
     sample = random.Random(1).sample(keys, min(n, LOOKUP_SAMPLE))
     hit_s = timed_lookup(d, sample)
-    miss_s = timed_lookup(d, list(range(-1, -len(sample) - 1, -1)))
+    miss_s = timed_lookup(d, missing[:len(sample)])
     return fill_s * 1e9 / n, hit_s * 1e9 / len(sample), miss_s * 1e9 / len(sample)
 
 
@@ -178,7 +202,9 @@ def main():
           f"{time.strftime('%Y-%m-%d', time.gmtime())}")
     print(f"{'class':15} {'reserve':>8} {'capacity':>9} {'grows at':>9} {'len/cap':>8} "
           f"{'len/slots':>9} {'B/entry':>8} {'insert ns':>9} {'hit ns':>7} {'miss ns':>7}")
-    ins, hit, miss = dict_baseline(args.n)
+    # A map built for n holds at most n entries: the (n + 1)-th key grows it.
+    all_keys, missing = random_keys(args.n + 1), missing_keys(LOOKUP_SAMPLE)
+    ins, hit, miss = dict_baseline(all_keys[:args.n], missing)
     print(f"{'dict':15} {'':>8} {'':>9} {'':>9} {'':>8} {'':>9} {'':>8} "
           f"{ins:9.0f} {hit:7.0f} {miss:7.0f}")
     for cls, third in ((quenlor.FunnelHashMap, args.primary_probe_limit),
@@ -188,7 +214,7 @@ def main():
         for fraction in args.fractions:
             if cls is quenlor.FunnelHashMap and fraction > 0.125:
                 continue
-            r = measure(cls, args.n, fraction, third)
+            r = measure(cls, args.n, fraction, third, all_keys, missing)
             print(f"{r['class']:15} {fraction:8.4g} {r['capacity']:9d} {r['grow_at']:9d} "
                   f"{r['load_cap']:8.4f} {r['load_slots']:9.4f} {r['bytes_per_entry']:8.1f} "
                   f"{r['insert_ns']:9.0f} {r['hit_ns']:7.0f} {r['miss_ns']:7.0f}", flush=True)
