@@ -85,7 +85,7 @@ PyObject* map_setdefault(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
   return enter_with_key<F, Access::Write>(
       o, key, static_cast<PyObject*>(nullptr),
       [dflt](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY {
-        if (const PyRef* v = stored_value(self.inner, k)) return v->new_reference();
+        if (const PyRef* v = stored_value(self.inner, k)) return v->new_raw_ref();
         // A missing key is hashed again for its stored wrapper.
         KeyArg stored{k.object, hash_or_throw(k.object)};
         self.inner.insert(stored.owning(), PyRef::borrow(dflt));

@@ -160,7 +160,7 @@ PyObject* map_getitem(PyObject* o, PyObject* key) {
                                          [](MapObject<F>& self, const KeyArg& k)
                                              QUENLOR_INLINE_BODY -> PyObject* {
                                                if (const PyRef* v = stored_value(self.inner, k))
-                                                 return v->new_reference();
+                                                 return v->new_raw_ref();
                                                PyErr_SetObject(PyExc_KeyError, k.object);
                                                return nullptr;
                                              });

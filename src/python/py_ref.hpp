@@ -31,10 +31,12 @@ class PyRef {
 
   PyObject* get() const noexcept { return obj_; }
   PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+  // A new reference to the object held (null allowed), as an owner.
   PyRef new_ref() const noexcept { return borrow(obj_); }
-  // A new reference as a raw pointer; the object held must not be null (a
-  // stored value never is), so there is no test on the hot paths.
-  PyObject* new_reference() const noexcept {
+  // The same as a raw pointer for the caller to return; the object held must
+  // not be null (a stored value never is), so there is no test on the hot
+  // paths.
+  PyObject* new_raw_ref() const noexcept {
     Py_INCREF(obj_);
     return obj_;
   }
