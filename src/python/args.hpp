@@ -44,6 +44,13 @@ inline double to_f64(PyObject* obj, const char* name) {
 
 inline bool given(PyObject* o) noexcept { return o != nullptr && o != Py_None; }
 
+// The number of positional arguments of a vectorcall: `nargsf` without the
+// flag in its top bit that lets the callee borrow the slot before `args`
+// (PY_VECTORCALL_ARGUMENTS_OFFSET, which 3.10's limited API does not name).
+inline Py_ssize_t vectorcall_nargs(size_t nargsf) noexcept {
+  return static_cast<Py_ssize_t>(nargsf & ~(size_t{1} << (8 * sizeof(size_t) - 1)));
+}
+
 // A vectorcall's arguments as the tuple and dict (null without keywords) of
 // the classic convention, for the interpreter's parsers. Throws PythonError.
 struct CallArguments {

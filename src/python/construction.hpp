@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "common/growth.hpp"
+#include "common/inline_body.hpp"
 #include "common/saturating.hpp"
 #include "python/args.hpp"
 #include "python/bulk_update.hpp"
@@ -57,27 +58,44 @@ inline constexpr const char* kCapacityParameter = "capacity";
 // compare in Python) or names a parameter, and an exact str hashes without
 // running Python code. So the map is filled while the names are checked; on
 // such a keyword it is dropped, nothing else having happened, and null tells
-// the caller to take the general path.
-template <class F>
-PyObject* new_from_entry_keywords(PyObject* kwargs) {
+// the caller to take the general path. `walk(take)` calls `take(name, value)`
+// for each of the `n` keywords, whose names are unique, until it returns
+// false, and returns whether none did.
+template <class F, class Walk>
+PyObject* new_from_entry_keywords(Py_ssize_t n, Walk&& walk) {
   static const ParameterName other = ParameterName::of(kOtherParameter);
   static const ParameterName capacity = ParameterName::of(kCapacityParameter);
-  const Py_ssize_t n = PyDict_Size(kwargs);
   PyRef obj = PyRef::steal(new_map_object<F>(options_reserving<F>(0, static_cast<uint64_t>(n))));
   auto* self = MapObject<F>::cast(obj.get());
   {
     ExclusiveBorrow b(self->borrow);
     typename F::Map::NewKeys fresh(self->inner);
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(kwargs, &pos, &k, &v)) {
-      if (!PyUnicode_CheckExact(k)) return nullptr;
+    const bool all_entries = walk([&](PyObject* k, PyObject* v) QUENLOR_INLINE_BODY {
+      if (!PyUnicode_CheckExact(k)) return false;
       const Py_hash_t hash = hash_or_throw(k);
-      if (other.named_by(k, hash) || capacity.named_by(k, hash)) return nullptr;
+      if (other.named_by(k, hash) || capacity.named_by(k, hash)) return false;
       insert_new_plain<typename F::Map>(fresh, k, hash, v);
-    }
+      return true;
+    });
+    if (!all_entries) return nullptr;
   }
   if (n > 0) self->bump();
+  return obj.release();
+}
+
+// The class call once its arguments are told apart: the source (null when
+// not given), the `capacity` keyword (null when not given) and the keywords
+// that are entries (null when there are none).
+template <class F>
+PyObject* new_from_parts(PyObject* other, PyObject* capacity_arg, PyObject* entries) {
+  const uint64_t capacity = capacity_arg != nullptr ? to_u64(capacity_arg, kCapacityParameter) : 0;
+  PyRef obj = PyRef::steal(
+      new_map_object<F>(options_reserving<F>(capacity, first_reserve_of_update(other, entries))));
+  if (given(other) || entries != nullptr) {
+    auto* self = MapObject<F>::cast(obj.get());
+    ExclusiveBorrow b(self->borrow);
+    bulk_update<F>(self, other, entries);
+  }
   return obj.release();
 }
 
@@ -88,18 +106,47 @@ PyObject* map_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   if (kwargs == nullptr && no_args)
     return guarded<PyObject*>(nullptr, [] { return new_map_object<F>(F::default_options(0)); });
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (no_args)
-      if (PyObject* made = new_from_entry_keywords<F>(kwargs)) return made;
-    OtherAndKwargs a = split_other_kwargs(F::kName, args, kwargs, kCapacityParameter);
-    uint64_t capacity = a.extra != nullptr ? to_u64(a.extra, kCapacityParameter) : 0;
-    PyRef obj = PyRef::steal(new_map_object<F>(
-        options_reserving<F>(capacity, first_reserve_of_update(a.other, a.rest.get()))));
-    if (given(a.other) || a.rest) {
-      auto* self = MapObject<F>::cast(obj.get());
-      ExclusiveBorrow b(self->borrow);
-      bulk_update<F>(self, a.other, a.rest.get());
+    if (no_args) {
+      PyObject* made =
+          new_from_entry_keywords<F>(PyDict_Size(kwargs), [&](auto&& take) QUENLOR_INLINE_BODY {
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(kwargs, &pos, &k, &v))
+              if (!take(k, v)) return false;
+            return true;
+          });
+      if (made != nullptr) return made;
     }
-    return obj.release();
+    OtherAndKwargs a = split_other_kwargs(F::kName, args, kwargs, kCapacityParameter);
+    return new_from_parts<F>(a.other, a.extra, a.rest.get());
+  });
+}
+
+// The class call as a vectorcall (interpreters that let a heap type have one:
+// see MapType::register_in). It does what the classic call through `tp_new`
+// does, without the tuple and dict that convention packs the arguments into;
+// the class cannot be subclassed, so there is no `__new__` or `__init__` of
+// a subclass to call instead.
+template <class F>
+PyObject* map_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t nargs = vectorcall_nargs(nargsf);
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (nkw == 0 && nargs == 0) return new_map_object<F>(F::default_options(0));
+    if (nkw == 0 && nargs == 1) return new_from_parts<F>(args[0], nullptr, nullptr);
+    if (nargs == 0) {
+      // The protocol makes the names unique, as a dict's keys are.
+      PyObject* made = new_from_entry_keywords<F>(nkw, [&](auto&& take) QUENLOR_INLINE_BODY {
+        for (Py_ssize_t i = 0; i < nkw; ++i)
+          if (!take(PyTuple_GetItem(kwnames, i), args[i])) return false;
+        return true;
+      });
+      if (made != nullptr) return made;
+    }
+    const CallArguments call(args, nargs, kwnames);
+    OtherAndKwargs a =
+        split_other_kwargs(F::kName, call.args.get(), call.kwargs.get(), kCapacityParameter);
+    return new_from_parts<F>(a.other, a.extra, a.rest.get());
   });
 }
 

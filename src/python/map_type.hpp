@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <iterator>
+
 #include "python/construction.hpp"
 #include "python/dict_methods.hpp"
 #include "python/map_object.hpp"
@@ -72,6 +74,7 @@ struct MapType {
       {Py_sq_ass_item, reinterpret_cast<void*>(map_sq_ass_item<F>)},
       {Py_nb_or, reinterpret_cast<void*>(map_or<F>)},
       {Py_nb_inplace_or, reinterpret_cast<void*>(map_inplace_or<F>)},
+      {kTypeVectorcallSlot, reinterpret_cast<void*>(map_vectorcall<F>)},  // see register_in
       {0, nullptr},
   };
 
@@ -80,6 +83,8 @@ struct MapType {
   };
 
   static int register_in(PyObject* module) {
+    // Before 3.14 the class call goes through `tp_new` alone.
+    if (!takes_type_vectorcall()) slots[std::size(slots) - 2] = {0, nullptr};
     return add_class(module, F::kName, type_from_spec(MapObject<F>::type, &spec));
   }
 };

@@ -16,6 +16,18 @@ inline PyTypeObject* type_from_spec(PyTypeObject*& cache, PyType_Spec* spec) {
   return cache;
 }
 
+// The type slot of the class call's vectorcall (Py_tp_vectorcall, 82 in the
+// stable ABI). Heap types may set it from 3.14 on; earlier interpreters
+// refuse the slot, and 3.10's limited API, which this build targets, does not
+// name it.
+inline constexpr int kTypeVectorcallSlot = 82;
+
+// Whether the running interpreter takes that slot.
+inline bool takes_type_vectorcall() noexcept {
+  PyObject* version = PySys_GetObject("hexversion");  // borrowed
+  return version != nullptr && PyLong_AsUnsignedLong(version) >= 0x030E0000UL;
+}
+
 // Appends `name` to __all__ (creating the list if needed) and sets the attribute.
 inline int add_class(PyObject* module, const char* name, PyTypeObject* type) {
   if (type == nullptr) return -1;

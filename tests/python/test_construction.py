@@ -1,5 +1,6 @@
 """Class call, with_options, fromkeys, generic aliases, repr and capacity."""
 
+import functools
 import math
 import sys
 import types
@@ -83,6 +84,37 @@ def test_parameter_names_among_keywords(map_cls):
         m = map_cls(**{"capacitÿ": 2, "othér": 3, S("x"): 1})
         m.update(**{name: {"y": 0}}, k0=1)
         assert dict(m.items()) == {"capacitÿ": 2, "othér": 3, "x": 1, "y": 0, "k0": 1}
+
+
+# From 3.14 the class call is a vectorcall of the class's own, while
+# `type.__call__` still packs the arguments for `tp_new`: both give the same
+# map, or the same error, for every form of call.
+CALLS = [
+    lambda c: c(), lambda c: c(None), lambda c: c(**{}),
+    lambda c: c([("a", 1), ("b", 2), ("a", 3)]), lambda c: c({"a": 1, 1: 2, 1.0: 3}),
+    lambda c: c(iter([(1, 2), (True, 3)])), lambda c: c((("x", 1),)),
+    lambda c: c(a=1, b=2), lambda c: c(**{f"k{i}": i for i in range(40)}),
+    lambda c: c(**{type("S", (str,), {})("a"): 1, "b": 2}),
+    lambda c: c(other={"a": 1}, b=2), lambda c: c(b=2, other=[("a", 1)]),
+    lambda c: c({"a": 1}, b=2, capacity=40), lambda c: c(capacity=3),
+    lambda c: c(capacity=index(7), a=1),
+    lambda c: c({}, {}), lambda c: c(5), lambda c: c({}, other={}), lambda c: c(capacity=-1),
+    lambda c: c(capacity="3", a=1), lambda c: c([1]), lambda c: c([(1, 2, 3)]),
+    lambda c: c(capacity=2**60), lambda c: c([("a", 1)], capacity=1.5),
+]
+
+
+@pytest.mark.parametrize("call", CALLS)
+def test_class_call_is_the_classic_call(map_cls, call):
+    def outcome(c):
+        try:
+            m = c()
+        except Exception as e:  # noqa: BLE001 - the error is the outcome
+            return type(e), str(e)
+        return type(m), dict(m.items()), len(m), m.capacity
+
+    classic = outcome(lambda: call(functools.partial(type.__call__, map_cls)))
+    assert outcome(lambda: call(map_cls)) == classic
 
 
 # Extremes beyond the option values the model test drives, and rejections.
