@@ -22,10 +22,17 @@ inline PyTypeObject* type_from_spec(PyTypeObject*& cache, PyType_Spec* spec) {
 // name it.
 inline constexpr int kTypeVectorcallSlot = 82;
 
-// Whether the running interpreter takes that slot.
+// Whether the running interpreter takes that slot. When its version cannot
+// be read, it is treated as one that does not.
 inline bool takes_type_vectorcall() noexcept {
   PyObject* version = PySys_GetObject("hexversion");  // borrowed
-  return version != nullptr && PyLong_AsUnsignedLong(version) >= 0x030E0000UL;
+  if (version == nullptr) return false;
+  const unsigned long hex = PyLong_AsUnsignedLong(version);
+  if (hex == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return hex >= 0x030E0000UL;
 }
 
 // Appends `name` to __all__ (creating the list if needed) and sets the attribute.
