@@ -227,6 +227,15 @@ class ElasticHashMap {
     reset_batches();
   }
 
+  // Empties the map and draws a new seed: it is then the map with_options
+  // builds from its options, on the levels it has, for reuse by a caller that
+  // keeps small maps instead of freeing and building them again.
+  void renew() noexcept {
+    clear();
+    purge_deferred_ = false;
+    hasher_ = S::make();
+  }
+
   // ---- growth -------------------------------------------------------------
 
   // Makes room for len + additional entries before the next growth, at the

@@ -290,6 +290,15 @@ class FunnelHashMap {
     update_search_end();
   }
 
+  // Empties the map and draws a new seed: it is then the map with_options
+  // builds from its options, on the tables it has, for reuse by a caller that
+  // keeps small maps instead of freeing and building them again.
+  void renew() noexcept {
+    clear();
+    purge_deferred_ = false;
+    hasher_ = S::make();
+  }
+
   // Makes room for len + additional entries at the default load limit.
   void reserve(uint64_t additional) {
     const uint64_t need = sat_add(len_, additional);

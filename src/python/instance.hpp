@@ -1,6 +1,7 @@
 // Allocation and freeing of the fourteen classes' instances, in one place.
 // Each object struct T provides `release_fields()`, which destroys what its
-// constructor-like `create` placed in the object; the rest (the type's own
+// constructor-like `create` placed in the object (unless `kept_for_reuse()`,
+// where T has it, keeps the dead object whole); the rest (the type's own
 // allocator and deallocator, the heap type's reference, the bounded-depth
 // freeing of DeallocGuard) is the same for every class.
 #pragma once
@@ -52,7 +53,14 @@ template <class T>
 void dealloc_instance(PyObject* o) noexcept {
   DeallocGuard::run(o, [](PyObject* dead) noexcept {
     PyTypeObject* tp = Py_TYPE(dead);
-    reinterpret_cast<T*>(dead)->release_fields();
+    T* self = reinterpret_cast<T*>(dead);
+    if constexpr (requires { self->kept_for_reuse(); }) {
+      if (self->kept_for_reuse()) {  // its memory stays with its class
+        Py_DECREF(tp);
+        return;
+      }
+    }
+    self->release_fields();
     static const auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
     free_fn(dead);
     Py_DECREF(tp);  // instances of heap types own a reference to their type

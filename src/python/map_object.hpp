@@ -21,6 +21,7 @@
 #include "python/hashed_any.hpp"
 #include "python/instance.hpp"
 #include "python/py_ref.hpp"
+#include "python/small_maps.hpp"
 
 namespace quenlor::py {
 
@@ -60,6 +61,18 @@ struct MapObject {
     return reinterpret_cast<PyObject*>(self);
   }
 
+  // For the deallocation: keeps this dead object for reuse instead of
+  // releasing its fields (SmallMaps); whether it did.
+  bool kept_for_reuse() noexcept { return SmallMaps<F>::keep(this); }
+
+  // A kept object made a new instance again: counter 0, no borrow.
+  static PyObject* revive(MapObject* self) noexcept {
+    PyObject* o = PyObject_Init(reinterpret_cast<PyObject*>(self), type);
+    self->modifications = 0;
+    ::new (&self->borrow) BorrowFlag();
+    return o;
+  }
+
   void release_fields() noexcept {
     inner.~Map();
     borrow.~BorrowFlag();
@@ -70,8 +83,23 @@ struct MapObject {
 
 // Builds a generic map and wraps it in a new map object.
 template <class F>
-PyObject* new_map_object(const typename F::Options& options) {
+PyObject* build_map_object(const typename F::Options& options) {
   return MapObject<F>::create_with([&] { return F::Map::with_options(options); });
+}
+
+// A map of the smallest geometry: a kept one if there is one.
+template <class F>
+[[gnu::noinline]] PyObject* new_small_map_object(const typename F::Options& options) {
+  if (SmallMaps<F>::serves(options))
+    if (MapObject<F>* kept = SmallMaps<F>::take()) return MapObject<F>::revive(kept);
+  return build_map_object<F>(options);
+}
+
+// Inline, as it was before small maps were kept: one more test on the way.
+template <class F>
+[[gnu::always_inline]] inline PyObject* new_map_object(const typename F::Options& options) {
+  if (options.capacity == SmallMaps<F>::kCapacity) return new_small_map_object<F>(options);
+  return build_map_object<F>(options);
 }
 
 // ----- entering an operation -----

@@ -360,6 +360,29 @@ TYPED_TEST(Maps, KnownNewKeysLandWhereInsertionsPutThem) {
     }
 }
 
+// A renewed map is the one with_options builds for its capacity and options,
+// whatever it held, grew to or had removed: both go through the same
+// operations to the same state (blind to block widths, which may differ).
+TYPED_TEST(Maps, RenewedMapIsANewOne) {
+  using M = TypeParam;
+  for (uint64_t capacity : {uint64_t{0}, uint64_t{16}, uint64_t{100}})
+    for (uint64_t filled : {uint64_t{0}, uint64_t{5}, uint64_t{15}, uint64_t{400}}) {
+      auto used = M::with_options(opts<M>(capacity));
+      for (uint64_t i = 0; i < filled; ++i) used.insert(key(i), Val(i));
+      for (uint64_t i = 0; i < filled; i += 3) used.remove(key(i));
+      used.renew();
+      uint64_t knob = 0;
+      if constexpr (!kElastic<M>) knob = used.primary_probe_limit();
+      auto fresh = M::with_options(opts<M>(used.capacity(), 0.1, knob));
+      for (uint64_t i = 1000; i < 1300; ++i) {
+        ASSERT_TRUE(state_of(used) == state_of(fresh)) << capacity << " " << filled << " " << i;
+        used.insert(key(i), Val(i)), fresh.insert(key(i), Val(i));
+        if (i % 5 == 0) used.remove(key(i - 3)), fresh.remove(key(i - 3));
+      }
+      used.check_consistency();
+    }
+}
+
 // A lookup without look-ahead of its own, after prefetch_candidates, finds
 // what the plain lookup finds, beyond the look-ahead threshold, with shared
 // hash words and tombstones; the candidates a walk reads ahead all carry the

@@ -117,6 +117,40 @@ def test_class_call_is_the_classic_call(map_cls, call):
     assert outcome(lambda: call(map_cls)) == classic
 
 
+# The objects of small maps are kept when they die and reused by the next
+# small maps the class call builds. A reused map is new in every way (entries,
+# capacity, counter, growth), the dead map's values are released when it dies,
+# and Python code that release runs may make and drop such maps itself.
+def test_small_maps_are_reused_as_new_ones(map_cls):
+    class Dropped:
+        def __del__(self):
+            dropped.append(1)
+            made = [map_cls(a=1) for _ in range(20)]  # more than are kept
+            del made
+
+    dropped, value = [], object()
+    unheld, class_refs = sys.getrefcount(value), sys.getrefcount(map_cls)
+    for rounds in range(1, 4):
+        old = [map_cls([(i, value), ("d", Dropped())]) for i in range(30)]
+        del old
+        assert len(dropped) == 30 * rounds and sys.getrefcount(value) == unheld
+        new = [map_cls(x=i) for i in range(30)] + [map_cls([("y", i)]) for i in range(30)]
+        assert [dict(m.items()) for m in new] == [{"x": i} for i in range(30)] + [
+            {"y": i} for i in range(30)]
+        assert {m.capacity for m in new} == {16}
+        m = new[0]
+        it = iter(m)
+        m["z"] = 1
+        with pytest.raises(RuntimeError):
+            next(it)
+        for k in range(100):
+            m[k] = k
+        assert len(m) == 102 and m.capacity > 16 and m[99] == 99 and m["x"] == 0
+        getattr(m, "_check_consistency", lambda: None)()
+        del new, m, it
+    assert sys.getrefcount(map_cls) == class_refs
+
+
 # Extremes beyond the option values the model test drives, and rejections.
 # Conversion runs in parameter order and comes before any validation. The text
 # is the whole message, or the name of the argument a conversion error begins with.
