@@ -207,6 +207,8 @@ int map_ass_subscript(PyObject* o, PyObject* key, PyObject* value) {
   return enter_with_key<F, Access::Write>(
       o, key, -1, [value](MapObject<F>& self, const KeyArg& k) QUENLOR_INLINE_BODY {
         if (value != nullptr) {
+          if (self.inner.capacity() == 0) [[unlikely]]
+            SmallMaps<F>::adopt(self.inner);
           // The previous value (if any) is released when the optional goes.
           self.inner.insert(k.owning(), PyRef::borrow(value));
           self.bump();

@@ -18,6 +18,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "funnel/funnel_options.hpp"
 
@@ -57,6 +58,20 @@ class SmallMaps {
     return o->inner.capacity() == kCapacity && keep_small(o);
   }
 
+  // Before the first insertion into `map`, new with capacity 0: if its
+  // options are those its growth to 16 keeps, takes the map of a kept object
+  // instead of growing (the first `m[k] = v` of `cls()`), and frees that
+  // object.
+  [[gnu::noinline]] static void adopt(typename F::Map& map) noexcept {
+    if (count_ == 0 || map.len() != 0 || !has_small_options(map)) return;
+    MapObject<F>* kept = kept_[--count_];
+    map = std::move(kept->inner);
+    std::destroy_at(&kept->inner);
+    static const auto free_fn =
+        reinterpret_cast<freefunc>(PyType_GetSlot(MapObject<F>::type, Py_tp_free));
+    free_fn(kept);
+  }
+
  private:
   static constexpr std::size_t kSlots = 8;
 
@@ -76,14 +91,16 @@ class SmallMaps {
 
   // Out of line, so that the deallocation of other maps stays as it was.
   [[gnu::noinline]] static bool keep_small(MapObject<F>* o) noexcept {
-    if (count_ == kSlots || !built_from_small_options(o->inner)) return false;
+    if (count_ == kSlots || !has_small_options(o->inner)) return false;
     o->inner.renew();
     if (count_ == kSlots) return false;  // code run by the release kept others first
     kept_[count_++] = o;
     return true;
   }
 
-  static bool built_from_small_options(const typename F::Map& m) noexcept {
+  // Whether `m` was built from small_options(), or with a capacity of 0 from
+  // the options its growth to 16 keeps.
+  static bool has_small_options(const typename F::Map& m) noexcept {
     const Options& s = small_options();
     if (m.reserve_fraction() != s.reserve_fraction) return false;
     if constexpr (requires { s.primary_probe_limit; })

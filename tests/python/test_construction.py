@@ -118,7 +118,7 @@ def test_class_call_is_the_classic_call(map_cls, call):
 
 
 # The objects of small maps are kept when they die and reused by the next
-# small maps the class call builds. A reused map is new in every way (entries,
+# small maps the class call builds or a first insertion grows. A reused map is new in every way (entries,
 # capacity, counter, growth), the dead map's values are released when it dies,
 # and Python code that release runs may make and drop such maps itself.
 def test_small_maps_are_reused_as_new_ones(map_cls):
@@ -135,8 +135,11 @@ def test_small_maps_are_reused_as_new_ones(map_cls):
         del old
         assert len(dropped) == 30 * rounds and sys.getrefcount(value) == unheld
         new = [map_cls(x=i) for i in range(30)] + [map_cls([("y", i)]) for i in range(30)]
+        for i in range(30):
+            new.append(map_cls())
+            new[-1]["w"] = i
         assert [dict(m.items()) for m in new] == [{"x": i} for i in range(30)] + [
-            {"y": i} for i in range(30)]
+            {"y": i} for i in range(30)] + [{"w": i} for i in range(30)]
         assert {m.capacity for m in new} == {16}
         m = new[0]
         it = iter(m)
