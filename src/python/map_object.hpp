@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/dcheck.hpp"
 #include "python/borrow.hpp"
 #include "python/boundary.hpp"
 #include "python/hashed_any.hpp"
@@ -67,6 +68,7 @@ struct MapObject {
 
   // A kept object made a new instance again: counter 0, no borrow.
   static PyObject* revive(MapObject* self) noexcept {
+    QUENLOR_DCHECK(self->inner.len() == 0 && self->inner.capacity() == SmallMaps<F>::kCapacity);
     PyObject* o = PyObject_Init(reinterpret_cast<PyObject*>(self), type);
     self->modifications = 0;
     ::new (&self->borrow) BorrowFlag();
