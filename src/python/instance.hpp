@@ -39,12 +39,19 @@ T* allocate_unzeroed_instance(PyTypeObject* type) {
   return reinterpret_cast<T*>(PyObject_Init(static_cast<PyObject*>(mem), type));
 }
 
+// Gives the memory of an instance of T, whose class is `tp`, back through the
+// class's tp_free; the reference to the class is the caller's to drop.
+template <class T>
+void free_instance_memory(PyObject* o, PyTypeObject* tp) noexcept {
+  static const auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free_fn(o);
+}
+
 // Frees a new instance of T none of whose fields were constructed.
 template <class T>
 void free_unconstructed_instance(PyObject* o) noexcept {
   PyTypeObject* tp = Py_TYPE(o);
-  static const auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free_fn(o);
+  free_instance_memory<T>(o, tp);
   Py_DECREF(tp);
 }
 
@@ -61,8 +68,7 @@ void dealloc_instance(PyObject* o) noexcept {
       }
     }
     self->release_fields();
-    static const auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    free_fn(dead);
+    free_instance_memory<T>(dead, tp);
     Py_DECREF(tp);  // instances of heap types own a reference to their type
   });
 }

@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "funnel/funnel_options.hpp"
+#include "python/instance.hpp"
 
 namespace quenlor::py {
 
@@ -67,9 +68,7 @@ class SmallMaps {
     MapObject<F>* kept = kept_[--count_];
     map = std::move(kept->inner);
     std::destroy_at(&kept->inner);
-    static const auto free_fn =
-        reinterpret_cast<freefunc>(PyType_GetSlot(MapObject<F>::type, Py_tp_free));
-    free_fn(kept);
+    free_instance_memory<MapObject<F>>(reinterpret_cast<PyObject*>(kept), MapObject<F>::type);
   }
 
  private:
