@@ -52,6 +52,7 @@
 #include "common/layout/allocator.hpp"
 #include "common/layout/control.hpp"
 #include "common/layout/entry.hpp"
+#include "common/layout/fill_counts.hpp"
 #include "common/layout/group.hpp"
 #include "common/layout/hasher.hpp"
 #include "common/layout/lane_mask.hpp"
@@ -270,9 +271,9 @@ class ElasticHashMap {
   // it returns true; whether it always did. Tighter than a pull iterator.
   template <class P>
   bool all_of(P&& p) const {
+    const auto visit = [&](uint64_t, const EntryType& e) QUENLOR_INLINE_BODY { return p(e); };
     for (const LevelType& lv : levels_)
-      if (lv.len() != 0 && !lv.table().all_full([&](uint64_t, const EntryType& e) { return p(e); }))
-        return false;
+      if (lv.len() != 0 && !lv.table().all_full(visit)) return false;
     return true;
   }
 
@@ -560,10 +561,16 @@ class ElasticHashMap {
   template <bool kRefill>
   class BatchPlacer {
    public:
-    explicit BatchPlacer(ElasticHashMap& m) noexcept : m_(m) {
+    explicit BatchPlacer(ElasticHashMap& m) noexcept requires(!kRefill) : m_(m) { load(); }
+    // A refill, which reads the levels' free lanes from `counts` (made for
+    // the map's levels, all empty).
+    BatchPlacer(ElasticHashMap& m, FillCounts& counts) noexcept requires kRefill
+        : m_(m),
+          counts_(&counts),
+          first_counts_(counts.of(0)) {
       load();
       const auto has_tombstones = [](const LevelType& lv) { return lv.tombstones() != 0; };
-      QUENLOR_DCHECK(!kRefill || std::none_of(levels_, levels_ + count_, has_tombstones));
+      QUENLOR_DCHECK(std::none_of(levels_, levels_ + count_, has_tombstones));
     }
     BatchPlacer(const BatchPlacer&) = delete;
     BatchPlacer& operator=(const BatchPlacer&) = delete;
@@ -586,7 +593,8 @@ class ElasticHashMap {
       if (remaining_ == 0) [[unlikely]]
         advance();
       const ElasticPlace at =
-          choose_elastic_slot<kRefill>(std::span<const LevelType>(levels_, count_), b_, h);
+          choose_elastic_slot<kRefill>(std::span<const LevelType>(levels_, count_), b_, h,
+                                       [this](uint64_t i, uint64_t g) { return free_lanes(i, g); });
       LevelType& lv = levels_[at.level];
       if constexpr (!kRefill) {
         if (at.slot == kNoSlot) [[unlikely]]
@@ -595,7 +603,7 @@ class ElasticHashMap {
           make_room_or_step_back(lv, at.slot, b_, remaining_, batch_before);
       }
       QUENLOR_DCHECK(at.slot != kNoSlot && lv.allocated() && lv.table().has_lane(at.slot));
-      lv.place_made(at.slot, tag_of(h), make);
+      put(lv, at.level, at.slot, tag_of(h), make);
       lv.note_placed(h, at.probes);
       if (at.level > populated_) populated_ = at.level;
       ++len_;
@@ -610,6 +618,8 @@ class ElasticHashMap {
     void finish() noexcept {
       if (!loaded_) return;
       loaded_ = false;
+      if constexpr (kRefill)
+        for (uint64_t i = 0; i < count_; ++i) levels_[i].restore_hint();
       m_.batch_index_ = b_;
       m_.batch_remaining_ = remaining_;
       m_.max_populated_level_ = populated_;
@@ -636,12 +646,41 @@ class ElasticHashMap {
     [[gnu::always_inline]] void place_in_batch_zero(uint64_t h, Make&& make) noexcept(kRefill) {
       LevelType& lv = levels_[0];
       QUENLOR_DCHECK(lv.has_free_slot());
-      const FreeSlot free = lv.template find_free_slot<kRefill>(h, lv.groups());
+      const FreeSlot free = lv.template find_free_slot<kRefill>(
+          h, lv.groups(), [this](uint64_t g) { return first_level_free_lanes(g); });
       if constexpr (!kRefill) lv.make_room(free.slot);
-      lv.place_made(free.slot, tag_of(h), make);
+      put(lv, 0, free.slot, tag_of(h), make);
       lv.note_placed(h, free.probes);
       ++len_;
       --remaining_;
+    }
+
+    // The free lanes of group g of level i. A refill counts them (see
+    // FillCounts) rather than load control bytes it has just written.
+    LaneMask free_lanes(uint64_t i, uint64_t g) const noexcept {
+      if constexpr (kRefill)
+        return counts_->free_lanes(i, g);
+      else
+        return levels_[i].table().match_free(g);
+    }
+    LaneMask first_level_free_lanes(uint64_t g) const noexcept {
+      if constexpr (kRefill)
+        return FillCounts::free_lanes(first_counts_[g]);
+      else
+        return levels_[0].table().match_free(g);
+    }
+    // Level i's place_made; a refill counts the entry in, and leaves the
+    // level's hint to finish().
+    template <class Make>
+    [[gnu::always_inline]] void put(LevelType& lv, uint64_t i, uint64_t slot, uint8_t tag,
+                                    Make& make) noexcept(kRefill) {
+      if constexpr (kRefill) {
+        QUENLOR_DCHECK(lv.table().match_free(slot / kGroupWidth).lowest() == slot % kGroupWidth);
+        ++(i == 0 ? first_counts_ : counts_->of(i))[slot / kGroupWidth];
+        lv.place_made_during_fill(slot, tag, make);
+      } else {
+        lv.place_made(slot, tag, make);
+      }
     }
 
     // advance_batch on the local copies. A refill finds every level recorded.
@@ -672,6 +711,8 @@ class ElasticHashMap {
     }
 
     ElasticHashMap& m_;
+    FillCounts* counts_ = nullptr;     // a refill's
+    uint8_t* first_counts_ = nullptr;  // its counts of level 0
     LevelType* levels_;
     uint64_t count_;
     const uint64_t* plan_;
@@ -763,6 +804,7 @@ class ElasticHashMap {
     // entry could land in must already have its block.
     Geometry g = build_geometry(new_capacity, len_ != 0);
     if (g.plan.total_slots() < len_) fatal("no free slot found after resize");
+    FillCounts counts = counts_for(g.levels);
     RecordVector<LevelType, A> old = std::move(levels_);
     const SharedElasticPlan old_plan = std::move(batch_plan_);  // what `old` points into
     install(std::move(g), new_capacity);
@@ -772,12 +814,17 @@ class ElasticHashMap {
       for (LevelType& lv : old) lv.drain([this](EntryType&& e) { place_plainly(std::move(e)); });
       return;
     }
-    Refill r(*this);
+    Refill r(*this, counts);
     for (LevelType& lv : old)
       lv.drain([&r, this](EntryType&& e) {
         const uint64_t h = hash_of(e.key);
         r.place(std::move(e), h);
       });
+  }
+
+  // A refill's counts for `levels`. Throws std::bad_alloc.
+  static FillCounts counts_for(const RecordVector<LevelType, A>& levels) {
+    return FillCounts(levels, [](const LevelType& lv) { return lv.groups(); });
   }
 
   [[gnu::noinline]] void grow() { rebuild(grown_capacity(capacity_)); }
@@ -808,6 +855,7 @@ class ElasticHashMap {
       moved.reserve(len_);
       allocate_all_levels();
     }
+    FillCounts counts = counts_for(levels_);
     for (LevelType& lv : levels_) lv.drain([&](EntryType&& e) { moved.push_back(std::move(e)); });
     len_ = 0;
     reset_batches();
@@ -821,7 +869,7 @@ class ElasticHashMap {
     constexpr uint64_t kAhead = 16;
     const uint64_t count = moved.size();
     const bool prefetch = !levels_.empty() && worth_prefetching(levels_[0].slots());
-    Refill r(*this);
+    Refill r(*this, counts);
     for (uint64_t i = 0; i < count; ++i) {
       if (prefetch && i + kAhead < count) r.prefetch(hash_of(moved[i + kAhead].key));
       const uint64_t h = hash_of(moved[i].key);

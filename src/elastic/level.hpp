@@ -230,6 +230,13 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
   // then. kAllocated: the caller knows the level has its block.
   template <bool kAllocated = false>
   FreeSlot find_free_slot(uint64_t h, uint64_t budget) const noexcept {
+    const Table& t = this->table();
+    return find_free_slot<kAllocated>(h, budget, [&t](uint64_t g) { return t.match_free(g); });
+  }
+  // The same with each group's free lanes from free_lanes(g) (a fill's
+  // counts, see FillCounts) rather than from its control bytes.
+  template <bool kAllocated, class FreeLanes>
+  FreeSlot find_free_slot(uint64_t h, uint64_t budget, FreeLanes&& free_lanes) const noexcept {
     QUENLOR_DCHECK(this->has_free_slot() && budget >= 1 && budget <= this->groups());
     QUENLOR_DCHECK(!kAllocated || allocated());
     const Table& t = this->table();
@@ -238,7 +245,7 @@ class Level : public CountedTable<Entry<K, V>, AlwaysDeleted, A, true> {
     if (!kAllocated && t.slots() == 0) [[unlikely]]
       return {seq.group() * kGroupWidth, 1};
     for (uint64_t visited = 1;; ++visited, seq.advance()) {
-      LaneMask free = t.match_free(seq.group());
+      LaneMask free = free_lanes(seq.group());
       if (free) return {seq.group() * kGroupWidth + free.lowest(), visited};
       if (visited >= budget) return {kNoSlot, 0};
     }

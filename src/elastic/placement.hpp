@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "common/layout/lane_mask.hpp"
 #include "common/saturating.hpp"
 
 namespace quenlor {
@@ -38,64 +39,86 @@ namespace elastic_detail {
 
 // A free slot for hash h in level i within `budget` groups; skips a full
 // level. A budget of the level's group count always succeeds otherwise.
-template <bool kAllocated, class L>
+template <bool kAllocated, class L, class FreeLanes>
 [[gnu::always_inline]] inline bool free_slot_in_level(std::span<const L> levels, uint64_t i,
                                                       uint64_t h, uint64_t budget,
+                                                      const FreeLanes& free_lanes,
                                                       ElasticPlace& at) noexcept {
   const L& lv = levels[i];
   if (!lv.has_free_slot()) return false;
-  const FreeSlot free = lv.template find_free_slot<kAllocated>(h, budget);
+  const FreeSlot free = lv.template find_free_slot<kAllocated>(
+      h, budget, [&](uint64_t g) { return free_lanes(i, g); });
   if (free.slot == kNoLevelSlot) return false;
   at = {i, free.slot, free.probes};
   return true;
 }
 
-template <bool kAllocated, class L>
+template <bool kAllocated, class L, class FreeLanes>
 [[gnu::always_inline]] inline bool free_slot_anywhere_in_level(std::span<const L> levels,
                                                                uint64_t i, uint64_t h,
+                                                               const FreeLanes& free_lanes,
                                                                ElasticPlace& at) noexcept {
-  return free_slot_in_level<kAllocated>(levels, i, h, levels[i].groups(), at);
+  return free_slot_in_level<kAllocated>(levels, i, h, levels[i].groups(), free_lanes, at);
 }
+
+// The free lanes of group g of level i, read from its control bytes.
+template <class L>
+struct TableFreeLanes {
+  std::span<const L> levels;
+  LaneMask operator()(uint64_t i, uint64_t g) const noexcept {
+    return levels[i].table().match_free(g);
+  }
+};
 
 }  // namespace elastic_detail
 
 // Requires at least one level. Inlined: it is on every insertion.
-// kAllocated: every level has its block (rebuilds and purges).
-template <bool kAllocated = false, class L>
-[[gnu::always_inline]] inline ElasticPlace choose_elastic_slot(std::span<const L> levels,
-                                                               uint64_t batch_index,
-                                                               uint64_t h) noexcept {
+// kAllocated: every level has its block (rebuilds and purges). free_lanes(i,
+// g): the free lanes of group g of level i (a fill reads them from its
+// counts).
+template <bool kAllocated, class L, class FreeLanes>
+[[gnu::always_inline]] inline ElasticPlace choose_elastic_slot(
+    std::span<const L> levels, uint64_t batch_index, uint64_t h,
+    const FreeLanes& free_lanes) noexcept {
   using elastic_detail::free_slot_anywhere_in_level;
   using elastic_detail::free_slot_in_level;
   const uint64_t count = levels.size();
   const uint64_t b = batch_index;
   ElasticPlace at{0, kNoLevelSlot, 0};
   if (b == 0) {
-    if (free_slot_anywhere_in_level<kAllocated>(levels, 0, h, at)) return at;
+    if (free_slot_anywhere_in_level<kAllocated>(levels, 0, h, free_lanes, at)) return at;
   } else if (b >= count) {
-    if (free_slot_anywhere_in_level<kAllocated>(levels, count - 1, h, at)) return at;
+    if (free_slot_anywhere_in_level<kAllocated>(levels, count - 1, h, free_lanes, at)) return at;
   } else {
     const L& cur = levels[b - 1];
     const L& next = levels[b];
     if (cur.free_slots() <= cur.reserve_threshold()) {
-      if (free_slot_anywhere_in_level<kAllocated>(levels, b, h, at) ||
-          free_slot_anywhere_in_level<kAllocated>(levels, b - 1, h, at))
+      if (free_slot_anywhere_in_level<kAllocated>(levels, b, h, free_lanes, at) ||
+          free_slot_anywhere_in_level<kAllocated>(levels, b - 1, h, free_lanes, at))
         return at;
     } else if (sat_mul(4, next.free_slots()) <= next.slots()) {
-      if (free_slot_anywhere_in_level<kAllocated>(levels, b - 1, h, at) ||
-          free_slot_anywhere_in_level<kAllocated>(levels, b, h, at))
+      if (free_slot_anywhere_in_level<kAllocated>(levels, b - 1, h, free_lanes, at) ||
+          free_slot_anywhere_in_level<kAllocated>(levels, b, h, free_lanes, at))
         return at;
     } else {
       const uint64_t budget = cur.probe_limit(cur.free_slots());
-      if (free_slot_in_level<kAllocated>(levels, b - 1, h, budget, at) ||
-          free_slot_anywhere_in_level<kAllocated>(levels, b, h, at) ||
-          free_slot_anywhere_in_level<kAllocated>(levels, b - 1, h, at))
+      if (free_slot_in_level<kAllocated>(levels, b - 1, h, budget, free_lanes, at) ||
+          free_slot_anywhere_in_level<kAllocated>(levels, b, h, free_lanes, at) ||
+          free_slot_anywhere_in_level<kAllocated>(levels, b - 1, h, free_lanes, at))
         return at;
     }
   }
   for (uint64_t i = 0; i < count; ++i)
-    if (free_slot_anywhere_in_level<kAllocated>(levels, i, h, at)) return at;
+    if (free_slot_anywhere_in_level<kAllocated>(levels, i, h, free_lanes, at)) return at;
   return {0, kNoLevelSlot, 0};
+}
+
+template <bool kAllocated = false, class L>
+[[gnu::always_inline]] inline ElasticPlace choose_elastic_slot(std::span<const L> levels,
+                                                               uint64_t batch_index,
+                                                               uint64_t h) noexcept {
+  return choose_elastic_slot<kAllocated>(levels, batch_index, h,
+                                         elastic_detail::TableFreeLanes<L>{levels});
 }
 
 }  // namespace quenlor

@@ -481,10 +481,9 @@ class FunnelHashMap {
     // place, so the spare is never used.
     if (len_ != 0 || fresh.usable_slots == 0) fresh.overflow.reserve(sat_add(len_, spare_overflow));
 
-    uint64_t populated = 0;
-    const typename Tables::StoredLevels stored(fresh);
+    typename Tables::Fill fill(fresh);
     const auto rehome = [&](EntryType&& e, uint64_t h) noexcept {
-      if (!fresh.place_new(stored, h, std::move(e), tag_of(h), populated))
+      if (!fill.place(h, std::move(e), tag_of(h)))
         fresh.overflow.push_back(OverflowEntry<K, V>{std::move(e), h});
     };
     for (uint64_t a = 0; a < tables_.area_count(); ++a)
@@ -495,6 +494,7 @@ class FunnelHashMap {
     for (auto& oe : tables_.overflow) rehome(std::move(oe.entry), oe.hash);
     tables_.overflow.clear();
     fit_overflow(fresh.overflow, spare_overflow);
+    const uint64_t populated = fill.finish();
 
     tables_ = std::move(fresh);
     capacity_ = new_capacity;
@@ -569,12 +569,13 @@ class FunnelHashMap {
   // where they are; the entries of the special array and the overflow area
   // (few) wait in a buffer, since they may land in any group. Entries left
   // without a place gather, in order, at the front of that buffer, which
-  // then becomes the overflow area. Throws std::bad_alloc (the buffer)
-  // before anything moved.
+  // then becomes the overflow area. Throws std::bad_alloc (the buffer, the
+  // fill's counts) before anything moved.
   void purge_in_place() {
     std::vector<OverflowEntry<K, V>> moved;
     moved.reserve(tables_.special->len() + tables_.overflow.size());
     tables_.widen_fully();  // an entry may land in an earlier level
+    typename Tables::Fill fill(tables_);
     for (uint64_t a = tables_.levels.size(); a < tables_.area_count(); ++a)
       tables_.area(a).drain([&](EntryType&& e) {
         const uint64_t h = hash_of(e.key);
@@ -584,23 +585,17 @@ class FunnelHashMap {
     tables_.overflow.clear();
     if (tables_.special.owned()) tables_.special->primary.group_summaries.zero();
 
-    uint64_t populated = 0;
-    const typename Tables::StoredLevels stored(tables_);
     // The first stored level goes first, and each of its entries back to its
     // own group (its bucket's only one), where nothing else has landed yet:
     // its first free slot, under the tag it has, with no hash to compute.
-    if (!tables_.levels.empty()) {
-      Level& first = tables_.levels[0];
-      first.replace_group_by_group([&first](EntryType&& e, uint64_t g, uint8_t tag) {
-        first.place(g * kGroupWidth + first.table().match_free(g).lowest(), std::move(e), tag);
+    if (!tables_.levels.empty())
+      tables_.levels[0].replace_group_by_group([&fill](EntryType&& e, uint64_t g, uint8_t tag) {
+        fill.place_back(0, g, std::move(e), tag);
       });
-      if (first.len() != 0) populated = tables_.first_level;
-    }
     for (uint64_t i = 1; i < tables_.levels.size(); ++i)
       tables_.levels[i].replace_group_by_group([&](EntryType&& e, uint64_t, uint8_t) {
         const uint64_t h = hash_of(e.key);
-        [[maybe_unused]] const bool placed =
-            tables_.place_new(stored, h, std::move(e), tag_of(h), populated);
+        [[maybe_unused]] const bool placed = fill.place(h, std::move(e), tag_of(h));
         QUENLOR_DCHECK(placed);
       });
 
@@ -623,8 +618,7 @@ class FunnelHashMap {
         }
       }
       auto& oe = moved[i];
-      if (tables_.place_new(stored, oe.hash, std::move(oe.entry), tag_of(oe.hash), populated))
-        continue;
+      if (fill.place(oe.hash, std::move(oe.entry), tag_of(oe.hash))) continue;
       OverflowEntry<K, V>& to = moved[unplaced++];
       if (&to == &oe) continue;
       std::destroy_at(&to);  // moved from
@@ -633,7 +627,7 @@ class FunnelHashMap {
     while (moved.size() > unplaced) moved.pop_back();  // moved from; needs no assignment
     tables_.overflow.swap(moved);
     fit_overflow(tables_.overflow, 0);
-    max_populated_level_ = populated;
+    max_populated_level_ = fill.finish();
     update_search_end();
   }
 

@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "common/dcheck.hpp"
 #include "common/layout/entry.hpp"
+#include "common/layout/fill_counts.hpp"
 #include "common/layout/group.hpp"
 #include "common/layout/lane_mask.hpp"
 #include "common/reset_on_move.hpp"
@@ -225,6 +227,83 @@ struct FunnelTables {
     return place_new_in<false>(
         stored, h, tag, [&e]() -> Entry<K, V>&& { return std::move(e); }, max_populated_level);
   }
+
+  // A fill of these tables from empty: a rebuild's, or a purge's, which
+  // empties each group of the levels just before any entry can land there.
+  // Each key lands where place_new would put it, the levels' free lanes read
+  // from FillCounts. finish() then sets what place_new keeps up as it goes:
+  // each level's hint, and the highest level holding an entry, which it
+  // returns.
+  class Fill {
+   public:
+    // Throws std::bad_alloc before anything is placed.
+    explicit Fill(FunnelTables& t)
+        : t_(t),
+          stored_(t),
+          counts_(std::span<const Level>(stored_.first, stored_.count),
+                  [](const Level& lv) { return lv.groups(); }),
+          plainly_(fill_plainly) {}
+
+    // place_new(h, e, tag): false, `e` untouched, when the key has no place.
+    [[gnu::always_inline]] bool place(uint64_t h, Entry<K, V>&& e, uint8_t tag) noexcept {
+      if (plainly_) [[unlikely]]
+        return t_.place_new(stored_, h, std::move(e), tag, populated_);
+      for (uint64_t i = 0; i < stored_.count; ++i) {
+        Level& lv = stored_.first[i];
+        if (!lv.has_free_slot()) continue;  // full, or no slots at all
+        const uint64_t g = lv.probe_group(h);
+        uint8_t& used = counts_.of(i, g);
+        if (used < kGroupWidth) {
+          QUENLOR_DCHECK(lv.table().match_free(g).lowest() == used);
+          lv.place_during_fill(g * kGroupWidth + used, std::move(e), tag);
+          ++used;
+          return true;
+        }
+      }
+      const std::optional<SlotLocation> loc = t_.choose_slot(h, stored_.count);
+      if (!loc) return false;
+      uint64_t unused = 0;  // the special array raises no level
+      t_.place(*loc, std::move(e), tag, unused);
+      return true;
+    }
+
+    // An entry of group g of stored level i back into that group, which has
+    // room for it (a purge's first level: its keys have no other place).
+    void place_back(uint64_t i, uint64_t g, Entry<K, V>&& e, uint8_t tag) noexcept {
+      uint8_t& used = counts_.of(i, g);
+      Level& lv = stored_.first[i];
+      if (plainly_) [[unlikely]] {
+        lv.place(g * kGroupWidth + lv.table().match_free(g).lowest(), std::move(e), tag);
+        populated_ = std::max<uint64_t>(populated_, t_.first_level + i);
+        return;
+      }
+      QUENLOR_DCHECK(lv.table().match_free(g).lowest() == used);
+      lv.place_during_fill(g * kGroupWidth + used, std::move(e), tag);
+      ++used;
+    }
+
+    uint64_t finish() noexcept {
+      if (plainly_) [[unlikely]]
+        return populated_;
+      uint64_t populated = 0;
+      for (uint64_t i = 0; i < stored_.count; ++i) {
+        Level& lv = stored_.first[i];
+        lv.restore_hint();
+        if (lv.len() != 0) populated = t_.first_level + i;
+      }
+      return populated;
+    }
+
+   private:
+    FunnelTables& t_;
+    const StoredLevels stored_;
+    FillCounts counts_;
+    const bool plainly_;
+    uint64_t populated_ = 0;  // when placing plainly
+  };
+  // Tests only: fills place through place_new, reading control bytes, the
+  // plain procedure the counted one must match exactly.
+  static inline bool fill_plainly = false;
 
   template <class Make>
   [[gnu::always_inline]] bool place_new_made(const StoredLevels& stored, uint64_t h, uint8_t tag,

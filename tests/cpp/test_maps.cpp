@@ -175,13 +175,14 @@ TYPED_TEST(Maps, ConsistencyCheckCatchesBrokenTables) {
 // Switches that make a map work by the plain procedure its optimised one must
 // match exactly: purges by a full rebuild (both); elastic re-placement as
 // insertions of new keys, and every level given its record and block up
-// front (null); funnel leading levels without buckets stored too.
+// front (null); funnel leading levels without buckets stored too; funnel
+// rebuilds and purges placing by the control bytes rather than by counts.
 template <class M>
 std::vector<bool*> plain_switches() {
   if constexpr (kElastic<M>) {
     return {&M::purge_by_rebuild, &M::refill_plainly, nullptr};
   } else {
-    return {&M::purge_by_rebuild, &M::Tables::store_leading_levels};
+    return {&M::purge_by_rebuild, &M::Tables::store_leading_levels, &M::Tables::fill_plainly};
   }
 }
 

@@ -116,6 +116,25 @@ class CountedTable {
     QUENLOR_DCHECK(len_ + tombstones_ <= table_.slots());
   }
 
+  // place() of a fill of this table from empty (no DELETED byte), which
+  // leaves the hint at or below the first full group, as it may be; the
+  // fill's end sets it where place() would have (restore_hint).
+  void place_during_fill(uint64_t i, T&& e, uint8_t tag) noexcept {
+    place_made_during_fill(i, tag, [&e]() -> T&& { return std::move(e); });
+  }
+  template <class Make>
+  void place_made_during_fill(uint64_t i, uint8_t tag, Make&& make) noexcept {
+    QUENLOR_DCHECK(tombstones_ == 0);
+    table_.write_full_made(i, make, tag);
+    ++len_;
+  }
+  void restore_hint() noexcept {
+    if (len_ == 0) return;
+    uint64_t g = 0;
+    while (!table_.match_full(g)) ++g;
+    first_group_ = hint_of(g);
+  }
+
   // Moves the entry out of full slot i; the slot becomes what the rule says.
   T vacate(uint64_t i) noexcept {
     QUENLOR_DCHECK(len_ > 0);
@@ -180,6 +199,7 @@ class CountedTable {
       uint8_t tags[kGroupWidth];
       unsigned n = 0;
       for (unsigned lane : table_.match_full(g)) {
+        if (n == kGroupWidth) __builtin_unreachable();  // 16 lanes (GCC cannot tell)
         tags[n] = table_.ctrl_byte(g * kGroupWidth + lane);
         std::construct_at(held + n++, table_.take(g * kGroupWidth + lane));
       }
