@@ -270,7 +270,7 @@ class ElasticHashMap {
   // p(entry) for the entries in traversal order (as iter() gives them) while
   // it returns true; whether it always did. Tighter than a pull iterator.
   template <class P>
-  bool all_of(P&& p) const {
+  [[gnu::always_inline]] bool all_of(P&& p) const {
     const auto visit = [&](uint64_t, const EntryType& e) QUENLOR_INLINE_BODY { return p(e); };
     for (const LevelType& lv : levels_)
       if (lv.len() != 0 && !lv.table().all_full(visit)) return false;
@@ -592,9 +592,7 @@ class ElasticHashMap {
       const uint64_t batch_before = b_;
       if (remaining_ == 0) [[unlikely]]
         advance();
-      const ElasticPlace at =
-          choose_elastic_slot<kRefill>(std::span<const LevelType>(levels_, count_), b_, h,
-                                       [this](uint64_t i, uint64_t g) { return free_lanes(i, g); });
+      const ElasticPlace at = choose(h);
       LevelType& lv = levels_[at.level];
       if constexpr (!kRefill) {
         if (at.slot == kNoSlot) [[unlikely]]
@@ -646,8 +644,7 @@ class ElasticHashMap {
     [[gnu::always_inline]] void place_in_batch_zero(uint64_t h, Make&& make) noexcept(kRefill) {
       LevelType& lv = levels_[0];
       QUENLOR_DCHECK(lv.has_free_slot());
-      const FreeSlot free = lv.template find_free_slot<kRefill>(
-          h, lv.groups(), [this](uint64_t g) { return first_level_free_lanes(g); });
+      const FreeSlot free = first_level_free_slot(lv, h);
       if constexpr (!kRefill) lv.make_room(free.slot);
       put(lv, 0, free.slot, tag_of(h), make);
       lv.note_placed(h, free.probes);
@@ -655,19 +652,24 @@ class ElasticHashMap {
       --remaining_;
     }
 
-    // The free lanes of group g of level i. A refill counts them (see
-    // FillCounts) rather than load control bytes it has just written.
-    LaneMask free_lanes(uint64_t i, uint64_t g) const noexcept {
+    // The slot choices. A refill reads the levels' free lanes from its counts
+    // (see FillCounts) rather than load control bytes it has just written.
+    [[gnu::always_inline]] ElasticPlace choose(uint64_t h) const noexcept {
+      const std::span<const LevelType> levels(levels_, count_);
       if constexpr (kRefill)
-        return counts_->free_lanes(i, g);
+        return choose_elastic_slot<true>(
+            levels, b_, h, [this](uint64_t i, uint64_t g) { return counts_->free_lanes(i, g); });
       else
-        return levels_[i].table().match_free(g);
+        return choose_elastic_slot(levels, b_, h);
     }
-    LaneMask first_level_free_lanes(uint64_t g) const noexcept {
+    [[gnu::always_inline]] FreeSlot first_level_free_slot(const LevelType& lv,
+                                                          uint64_t h) const noexcept {
       if constexpr (kRefill)
-        return FillCounts::free_lanes(first_counts_[g]);
+        return lv.template find_free_slot<true>(h, lv.groups(), [this](uint64_t g) {
+          return FillCounts::free_lanes(first_counts_[g]);
+        });
       else
-        return levels_[0].table().match_free(g);
+        return lv.find_free_slot(h, lv.groups());
     }
     // Level i's place_made; a refill counts the entry in, and leaves the
     // level's hint to finish().

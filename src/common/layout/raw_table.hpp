@@ -260,7 +260,7 @@ class RawTable {
   // As for_each_full while p(slot_index, entry) returns true; whether it
   // always did.
   template <class P>
-  bool all_full(P&& p) const {
+  [[gnu::always_inline]] bool all_full(P&& p) const {
     for (uint64_t g = 0, end = groups(); g < end; ++g)
       for (unsigned lane : match_full(g)) {
         uint64_t i = g * kGroupWidth + lane;
