@@ -6,6 +6,8 @@
 //   hit/<n>      look up present keys, in an order unrelated to insertion
 //   miss/<n>     look up absent keys
 //   erase/<n>    erase every key (the table is rebuilt outside the timing)
+//   grow/<c>     (the two maps) the insertion that grows a map filled to its
+//                growth point at capacity c, per entry it moves
 //   load/<pct>   hit and miss lookups in a table of about 2^20 slots filled to
 //                pct % of its allocated slots, built the way each table allows
 //
@@ -17,12 +19,14 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -225,6 +229,28 @@ void BM_erase(benchmark::State& st) {
   st.SetItemsProcessed(st.iterations() * keys.size());
 }
 
+// A growth re-places every entry in new tables, which is what growing from
+// empty, a copy and a purge spend most of their time on.
+template <class M>
+void BM_grow(benchmark::State& st) {
+  const uint64_t capacity = st.range(0);
+  const uint64_t limit = capacity - capacity / 10;  // the default reserve fraction's
+  const auto keys = random_keys(limit + 1, 5);
+  for (auto _ : st) {
+    M m = Ops<M>::make(capacity);
+    for (uint64_t i = 0; i < limit; ++i) Ops<M>::insert(m, keys[i], i);
+    const auto start = std::chrono::steady_clock::now();
+    Ops<M>::insert(m, keys[limit], limit);
+    const auto end = std::chrono::steady_clock::now();
+    if (Ops<M>::capacity(m) == capacity) {
+      st.SkipWithError("the map did not grow at its growth point");
+      return;
+    }
+    st.SetIterationTime(std::chrono::duration<double>(end - start).count());
+  }
+  st.SetItemsProcessed(st.iterations() * limit);
+}
+
 // Fills a table of about 2^20 slots to `target` of its slots without growth.
 // Returns nullopt (with the reason) when the table cannot run there.
 template <class M>
@@ -308,6 +334,12 @@ void register_table() {
                   benchmark::RegisterBenchmark((name + "/miss").c_str(), BM_miss<M>),
                   benchmark::RegisterBenchmark((name + "/erase").c_str(), BM_erase<M>)})
     b->Arg(1000)->Arg(1000000)->Unit(benchmark::kNanosecond);
+  if constexpr (std::is_same_v<M, Funnel> || std::is_same_v<M, Elastic>)
+    benchmark::RegisterBenchmark((name + "/grow").c_str(), BM_grow<M>)
+        ->Arg(1024)
+        ->Arg(131072)
+        ->UseManualTime()
+        ->Unit(benchmark::kNanosecond);
   for (double load : {0.5, 0.9, 0.99})
     for (bool hits : {true, false}) {
       const std::string label = name + "/load" +
