@@ -678,7 +678,10 @@ class ElasticHashMap {
                                     Make& make) noexcept(kRefill) {
       if constexpr (kRefill) {
         QUENLOR_DCHECK(lv.table().match_free(slot / kGroupWidth).lowest() == slot % kGroupWidth);
-        ++(i == 0 ? first_counts_ : counts_->of(i))[slot / kGroupWidth];
+        // Two steps: GCC 12 with -fsanitize=undefined miscompiles
+        // ++(c ? p : f())[k], incrementing the wrong count.
+        uint8_t* const level_counts = i == 0 ? first_counts_ : counts_->of(i);
+        ++level_counts[slot / kGroupWidth];
         lv.place_made_during_fill(slot, tag, make);
       } else {
         lv.place_made(slot, tag, make);
