@@ -483,7 +483,7 @@ class FunnelHashMap {
 
     typename Tables::Fill fill(fresh);
     // Forced inline: at -O2 GCC calls it, per entry, with a frame of its own.
-    const auto rehome = [&](EntryType&& e, uint64_t h) noexcept QUENLOR_INLINE_BODY {
+    const auto rehome = [&](EntryType&& e, uint64_t h) QUENLOR_INLINE_BODY {
       if (!fill.place(h, std::move(e), tag_of(h)))
         fresh.overflow.push_back(OverflowEntry<K, V>{std::move(e), h});
     };
