@@ -589,10 +589,7 @@ class FunnelHashMap {
     // The first stored level goes first, and each of its entries back to its
     // own group (its bucket's only one), where nothing else has landed yet:
     // its first free slot, under the tag it has, with no hash to compute.
-    if (!tables_.levels.empty())
-      tables_.levels[0].replace_group_by_group([&fill](EntryType&& e, uint64_t g, uint8_t tag) {
-        fill.place_back(0, g, std::move(e), tag);
-      });
+    if (!tables_.levels.empty()) fill.compact_first(0);
     for (uint64_t i = 1; i < tables_.levels.size(); ++i)
       tables_.levels[i].replace_group_by_group([&](EntryType&& e, uint64_t, uint8_t) {
         const uint64_t h = hash_of(e.key);

@@ -267,19 +267,20 @@ struct FunnelTables {
       return true;
     }
 
-    // An entry of group g of stored level i back into that group, which has
-    // room for it (a purge's first level: its keys have no other place).
-    void place_back(uint64_t i, uint64_t g, Entry<K, V>&& e, uint8_t tag) noexcept {
-      uint8_t& used = counts_.of(i, g);
+    // Stored level i's entries, each back to the first free slot of its own
+    // group, the only place its key has there: a purge's first level, which
+    // goes first, so that nothing else has landed in it yet.
+    void compact_first(uint64_t i) noexcept {
       Level& lv = stored_.first[i];
       if (plainly_) [[unlikely]] {
-        lv.place(g * kGroupWidth + lv.table().match_free(g).lowest(), std::move(e), tag);
-        populated_ = std::max<uint64_t>(populated_, t_.first_level + i);
+        lv.replace_group_by_group([&](Entry<K, V>&& e, uint64_t g, uint8_t tag) {
+          lv.place(g * kGroupWidth + lv.table().match_free(g).lowest(), std::move(e), tag);
+          populated_ = std::max<uint64_t>(populated_, t_.first_level + i);
+        });
         return;
       }
-      QUENLOR_DCHECK(lv.table().match_free(g).lowest() == used);
-      lv.place_during_fill(g * kGroupWidth + used, std::move(e), tag);
-      ++used;
+      uint8_t* const counts = counts_.of(i);
+      lv.compact_groups([counts](uint64_t g, unsigned n) { counts[g] = static_cast<uint8_t>(n); });
     }
 
     uint64_t finish() noexcept {

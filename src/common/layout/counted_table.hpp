@@ -213,6 +213,41 @@ class CountedTable {
     if (deleted) table_.reset_group_ctrl(g, groups - g);
   }
 
+  // Moves each group's entries to its lowest lanes, in lane order and under
+  // the tags they have, and leaves the group's other slots EMPTY: what taking
+  // every entry out and putting it back into the first free slot of its own
+  // group, group by group, does (a funnel purge's first level), without
+  // moving the entries that are already in place. counted(g, n) learns that
+  // group g now holds n entries.
+  template <class Counted>
+  void compact_groups(Counted&& counted) noexcept {
+    if ((len_ | tombstones_) == 0) return;
+    const uint64_t groups = table_.groups();
+    uint64_t g = len_ != 0 ? first_group_ : groups;
+    if (tombstones_ != 0) table_.reset_group_ctrl(0, g);  // no entries before the hint
+    uint64_t left = len_;
+    for (; left != 0; ++g) {
+      QUENLOR_DCHECK(g < groups);
+      const uint64_t base = g * kGroupWidth;
+      unsigned n = 0;
+      for (unsigned lane : table_.match_full(g)) {
+        if (lane != n) {
+          const uint8_t tag = table_.ctrl_byte(base + lane);
+          T moved = table_.take(base + lane);
+          table_.set_ctrl(base + lane, EMPTY);
+          table_.write_full(base + n, std::move(moved), tag);
+        }
+        ++n;
+      }
+      for (unsigned lane = n; lane < kGroupWidth; ++lane) table_.set_ctrl(base + lane, EMPTY);
+      left -= n;
+      counted(g, n);
+    }
+    if (tombstones_ != 0) table_.reset_group_ctrl(g, groups - g);
+    tombstones_ = 0;
+    first_group_ = 0;  // a lower bound; the caller's fill sets it exactly
+  }
+
   // Recounts the control bytes against len and tombstones (O(slots)).
   void check_counts(const char* what) const {
     uint64_t full = 0, deleted = 0;
