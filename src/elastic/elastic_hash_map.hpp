@@ -564,7 +564,7 @@ class ElasticHashMap {
     explicit BatchPlacer(ElasticHashMap& m) noexcept requires(!kRefill) : m_(m) { load(); }
     // A refill, which reads the levels' free lanes from `counts` (made for
     // the map's levels, all empty).
-    BatchPlacer(ElasticHashMap& m, FillCounts& counts) noexcept requires kRefill
+    BatchPlacer(ElasticHashMap& m, FillCounts<A>& counts) noexcept requires kRefill
         : m_(m),
           counts_(&counts),
           first_counts_(counts.of(0)) {
@@ -666,7 +666,7 @@ class ElasticHashMap {
                                                           uint64_t h) const noexcept {
       if constexpr (kRefill)
         return lv.template find_free_slot<true>(h, lv.groups(), [this](uint64_t g) {
-          return FillCounts::free_lanes(first_counts_[g]);
+          return FillCounts<A>::free_lanes(first_counts_[g]);
         });
       else
         return lv.find_free_slot(h, lv.groups());
@@ -716,7 +716,7 @@ class ElasticHashMap {
     }
 
     ElasticHashMap& m_;
-    FillCounts* counts_ = nullptr;     // a refill's
+    FillCounts<A>* counts_ = nullptr;  // a refill's
     uint8_t* first_counts_ = nullptr;  // its counts of level 0
     LevelType* levels_;
     uint64_t count_;
@@ -809,13 +809,14 @@ class ElasticHashMap {
     // entry could land in must already have its block.
     Geometry g = build_geometry(new_capacity, len_ != 0);
     if (g.plan.total_slots() < len_) fatal("no free slot found after resize");
-    FillCounts counts = counts_for(g.levels);
+    FillCounts<A> counts = counts_for(g.levels);
     RecordVector<LevelType, A> old = std::move(levels_);
     const SharedElasticPlan old_plan = std::move(batch_plan_);  // what `old` points into
     install(std::move(g), new_capacity);
     // Every entry finds a slot: the new levels have at least len slots and
     // the fallback probes every group of every level.
-    if (refill_plainly) [[unlikely]] {
+    // Without memory for the counts (or in tests), as insertions of new keys.
+    if (refill_plainly || !counts.available()) [[unlikely]] {
       for (LevelType& lv : old) lv.drain([this](EntryType&& e) { place_plainly(std::move(e)); });
       return;
     }
@@ -827,9 +828,10 @@ class ElasticHashMap {
       });
   }
 
-  // A refill's counts for `levels`. Throws std::bad_alloc.
-  static FillCounts counts_for(const RecordVector<LevelType, A>& levels) {
-    return FillCounts(levels, [](const LevelType& lv) { return lv.groups(); });
+  // A refill's counts for `levels` (none when memory is short).
+  FillCounts<A> counts_for(const RecordVector<LevelType, A>& levels) const noexcept {
+    return FillCounts<A>(
+        levels, [](const LevelType& lv) { return lv.groups(); }, alloc_);
   }
 
   [[gnu::noinline]] void grow() { rebuild(grown_capacity(capacity_)); }
@@ -860,11 +862,11 @@ class ElasticHashMap {
       moved.reserve(len_);
       allocate_all_levels();
     }
-    FillCounts counts = counts_for(levels_);
+    FillCounts<A> counts = counts_for(levels_);
     for (LevelType& lv : levels_) lv.drain([&](EntryType&& e) { moved.push_back(std::move(e)); });
     len_ = 0;
     reset_batches();
-    if (refill_plainly) [[unlikely]] {
+    if (refill_plainly || !counts.available()) [[unlikely]] {
       for (EntryType& e : moved) place_plainly(std::move(e));
       return;
     }

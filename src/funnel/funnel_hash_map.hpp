@@ -481,7 +481,7 @@ class FunnelHashMap {
     // place, so the spare is never used.
     if (len_ != 0 || fresh.usable_slots == 0) fresh.overflow.reserve(sat_add(len_, spare_overflow));
 
-    typename Tables::Fill fill(fresh);
+    typename Tables::Fill fill(fresh, alloc_);
     // Forced inline: at -O2 GCC calls it, per entry, with a frame of its own.
     const auto rehome = [&](EntryType&& e, uint64_t h) QUENLOR_INLINE_BODY {
       if (!fill.place(h, std::move(e), tag_of(h)))
@@ -570,13 +570,14 @@ class FunnelHashMap {
   // where they are; the entries of the special array and the overflow area
   // (few) wait in a buffer, since they may land in any group. Entries left
   // without a place gather, in order, at the front of that buffer, which
-  // then becomes the overflow area. Throws std::bad_alloc (the buffer, the
-  // fill's counts) before anything moved.
+  // then becomes the overflow area. Throws std::bad_alloc (the buffer)
+  // before anything moved; it needs none when the special array and the
+  // overflow area are empty.
   void purge_in_place() {
     std::vector<OverflowEntry<K, V>> moved;
     moved.reserve(tables_.special->len() + tables_.overflow.size());
     tables_.widen_fully();  // an entry may land in an earlier level
-    typename Tables::Fill fill(tables_);
+    typename Tables::Fill fill(tables_, alloc_);
     for (uint64_t a = tables_.levels.size(); a < tables_.area_count(); ++a)
       tables_.area(a).drain([&](EntryType&& e) {
         const uint64_t h = hash_of(e.key);

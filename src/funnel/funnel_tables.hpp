@@ -236,13 +236,14 @@ struct FunnelTables {
   // returns.
   class Fill {
    public:
-    // Throws std::bad_alloc before anything is placed.
-    explicit Fill(FunnelTables& t)
+    // Without memory for the counts it places by the control bytes.
+    Fill(FunnelTables& t, const A& alloc) noexcept
         : t_(t),
           stored_(t),
-          counts_(std::span<const Level>(stored_.first, stored_.count),
-                  [](const Level& lv) { return lv.groups(); }),
-          plainly_(fill_plainly) {}
+          counts_(
+              std::span<const Level>(stored_.first, stored_.count),
+              [](const Level& lv) { return lv.groups(); }, alloc),
+          plainly_(fill_plainly || !counts_.available()) {}
 
     // place_new(h, e, tag): false, `e` untouched, when the key has no place.
     [[gnu::always_inline]] bool place(uint64_t h, Entry<K, V>&& e, uint8_t tag) noexcept {
@@ -298,12 +299,13 @@ struct FunnelTables {
    private:
     FunnelTables& t_;
     const StoredLevels stored_;
-    FillCounts counts_;
+    FillCounts<A> counts_;
     const bool plainly_;
     uint64_t populated_ = 0;  // when placing plainly
   };
   // Tests only: fills place through place_new, reading control bytes, the
-  // plain procedure the counted one must match exactly.
+  // plain procedure the counted one must match exactly (and the one taken
+  // when memory for the counts is short).
   static inline bool fill_plainly = false;
 
   template <class Make>

@@ -7,42 +7,62 @@
 // stores; filling 1,000 entries that way took twice the time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <memory>
+#include <new>
 #include <vector>
 
+#include "common/layout/allocator.hpp"
 #include "common/layout/group.hpp"
 #include "common/layout/lane_mask.hpp"
 
 namespace quenlor {
 
+template <class A>
 class FillCounts {
  public:
-  // Zeroed counts for each table of `tables`, groups_of(table) groups each.
-  // Throws std::bad_alloc.
+  // Zeroed counts for each table of `tables`, groups_of(table) groups each,
+  // taken from `alloc` like a table's block; none (available() false) when
+  // memory is short, for the caller to place by the control bytes instead:
+  // a fill that needed no memory before must not fail for want of counts.
   template <class Tables, class GroupsOf>
-  FillCounts(const Tables& tables, GroupsOf&& groups_of) {
-    uint64_t total = 0;
-    first_.reserve(std::size(tables) + 1);
-    for (const auto& t : tables) {
-      first_.push_back(total);
-      total += groups_of(t);
+  FillCounts(const Tables& tables, GroupsOf&& groups_of, const A& alloc) noexcept : alloc_(alloc) {
+    try {
+      uint64_t total = 0;
+      first_.reserve(std::size(tables) + 1);
+      for (const auto& t : tables) {
+        first_.push_back(total);
+        total += groups_of(t);
+      }
+      first_.push_back(total);  // of(size) is the end, so of(0) always exists
+      const std::size_t bytes = total == 0 ? 1 : total;
+      counts_ = static_cast<uint8_t*>(alloc_.allocate_zeroed(bytes));
+      bytes_ = bytes;
+    } catch (const std::bad_alloc&) {
+      counts_ = nullptr;
     }
-    first_.push_back(total);  // of(size) is the end, so of(0) always exists
-    counts_.reset(new uint8_t[total == 0 ? 1 : total]());
   }
+  ~FillCounts() {
+    if (counts_ != nullptr) alloc_.deallocate(counts_, bytes_);
+  }
+  bool available() const noexcept { return counts_ != nullptr; }
+  FillCounts(const FillCounts&) = delete;
+  FillCounts& operator=(const FillCounts&) = delete;
 
   // The counts of table `table`'s groups.
-  uint8_t* of(uint64_t table) noexcept { return counts_.get() + first_[table]; }
+  uint8_t* of(uint64_t table) noexcept { return counts_ + first_[table]; }
   uint8_t& of(uint64_t table, uint64_t g) noexcept { return of(table)[g]; }
   // The free lanes of a group with count c: those from c up.
   static LaneMask free_lanes(uint8_t c) noexcept { return LaneMask((0xFFFFu << c) & 0xFFFFu); }
   LaneMask free_lanes(uint64_t table, uint64_t g) noexcept { return free_lanes(of(table, g)); }
 
  private:
-  std::vector<uint64_t> first_;  // each table's first count, then the end
-  std::unique_ptr<uint8_t[]> counts_;
+  [[no_unique_address]] A alloc_;
+  std::vector<uint64_t, RecordAllocator<uint64_t, A>>
+      first_;  // each table's first count, then the end
+  uint8_t* counts_ = nullptr;
+  std::size_t bytes_ = 0;
 };
 
 }  // namespace quenlor
