@@ -809,7 +809,7 @@ class ElasticHashMap {
     // entry could land in must already have its block.
     Geometry g = build_geometry(new_capacity, len_ != 0);
     if (g.plan.total_slots() < len_) fatal("no free slot found after resize");
-    FillCounts<A> counts = counts_for(g.levels);
+    FillCounts<A> counts(g.levels, alloc_);  // none when memory is short
     RecordVector<LevelType, A> old = std::move(levels_);
     const SharedElasticPlan old_plan = std::move(batch_plan_);  // what `old` points into
     install(std::move(g), new_capacity);
@@ -826,12 +826,6 @@ class ElasticHashMap {
         const uint64_t h = hash_of(e.key);
         r.place(std::move(e), h);
       });
-  }
-
-  // A refill's counts for `levels` (none when memory is short).
-  FillCounts<A> counts_for(const RecordVector<LevelType, A>& levels) const noexcept {
-    return FillCounts<A>(
-        levels, [](const LevelType& lv) { return lv.groups(); }, alloc_);
   }
 
   [[gnu::noinline]] void grow() { rebuild(grown_capacity(capacity_)); }
@@ -862,7 +856,7 @@ class ElasticHashMap {
       moved.reserve(len_);
       allocate_all_levels();
     }
-    FillCounts<A> counts = counts_for(levels_);
+    FillCounts<A> counts(levels_, alloc_);
     for (LevelType& lv : levels_) lv.drain([&](EntryType&& e) { moved.push_back(std::move(e)); });
     len_ = 0;
     reset_batches();

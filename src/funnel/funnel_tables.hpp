@@ -240,9 +240,7 @@ struct FunnelTables {
     Fill(FunnelTables& t, const A& alloc) noexcept
         : t_(t),
           stored_(t),
-          counts_(
-              std::span<const Level>(stored_.first, stored_.count),
-              [](const Level& lv) { return lv.groups(); }, alloc),
+          counts_(std::span<const Level>(stored_.first, stored_.count), alloc),
           plainly_(fill_plainly || !counts_.available()) {}
 
     // place_new(h, e, tag): false, `e` untouched, when the key has no place.

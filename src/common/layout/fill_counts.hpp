@@ -22,18 +22,18 @@ namespace quenlor {
 template <class A>
 class FillCounts {
  public:
-  // Zeroed counts for each table of `tables`, groups_of(table) groups each,
-  // taken from `alloc` like a table's block; none (available() false) when
-  // memory is short, for the caller to place by the control bytes instead:
-  // a fill that needed no memory before must not fail for want of counts.
-  template <class Tables, class GroupsOf>
-  FillCounts(const Tables& tables, GroupsOf&& groups_of, const A& alloc) noexcept : alloc_(alloc) {
+  // Zeroed counts for each group of each table of `tables`, taken from
+  // `alloc` like a table's block; none (available() false) when memory is
+  // short, for the caller to place by the control bytes instead: a fill that
+  // needed no memory before must not fail for want of counts.
+  template <class Tables>
+  FillCounts(const Tables& tables, const A& alloc) noexcept : alloc_(alloc) {
     try {
       uint64_t total = 0;
       first_.reserve(std::size(tables) + 1);
       for (const auto& t : tables) {
         first_.push_back(total);
-        total += groups_of(t);
+        total += t.groups();
       }
       first_.push_back(total);  // of(size) is the end, so of(0) always exists
       const std::size_t bytes = total == 0 ? 1 : total;
