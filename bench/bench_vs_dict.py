@@ -212,11 +212,19 @@ def reps_for(n, target=200_000):
 # ---------------------------------------------------------------- hot paths
 
 
-def hot_ops(keys, missing, extra):
-    """(name, fn(cls, state) -> (seconds, ops)). `state[cls]` is a map holding keys."""
+def hot_ops(keys, missing, visit=None):
+    """(name, fn(cls, state) -> (seconds, ops)). `state[cls]` is a map holding keys,
+    inserted in their order. The rows that look up, replace, pop or delete
+    present keys visit them in the order of `visit` (a permutation of keys;
+    by default their insertion order, and then their names say so)."""
     n = len(keys)
     reps = reps_for(n)
-    pop_sample = keys[: max(1, n // 10)]
+    order = ""
+    if visit is None:
+        visit = keys
+    else:
+        order = " shuffled"
+    pop_sample = visit[: max(1, n // 10)]
 
     def loop(body):
         def run(cls, m):
@@ -228,13 +236,13 @@ def hot_ops(keys, missing, extra):
 
     def getitem(m):
         t0 = pc()
-        for k in keys:
+        for k in visit:
             m[k]
         return pc() - t0
 
     def contains_hit(m):
         t0 = pc()
-        for k in keys:
+        for k in visit:
             k in m  # noqa: B015
         return pc() - t0
 
@@ -254,20 +262,20 @@ def hot_ops(keys, missing, extra):
     def get_hit(m):
         g = m.get
         t0 = pc()
-        for k in keys:
+        for k in visit:
             g(k)
         return pc() - t0
 
     def replace(m):
         t0 = pc()
-        for k in keys:
+        for k in visit:
             m[k] = None
         return pc() - t0
 
     def setdefault(m):
         sd = m.setdefault
         t0 = pc()
-        for k in keys:
+        for k in visit:
             sd(k, 1)
         return pc() - t0
 
@@ -312,7 +320,7 @@ def hot_ops(keys, missing, extra):
         for _ in range(reps):
             x = cls.fromkeys(keys)
             t0 = pc()
-            for k in keys:
+            for k in visit:
                 del x[k]
             t += pc() - t0
         return t, reps * n
@@ -328,17 +336,17 @@ def hot_ops(keys, missing, extra):
 
     return [
         ("for-loop overhead", empty_loop),
-        ("m[k] hit", loop(getitem)),
-        ("k in m hit", loop(contains_hit)),
+        ("m[k] hit" + order, loop(getitem)),
+        ("k in m hit" + order, loop(contains_hit)),
         ("k in m miss", loop(contains_miss)),
         ("get(k) miss", loop(get_miss)),
-        ("get(k) hit", loop(get_hit)),
-        ("m[k] = v replace", loop(replace)),
-        ("setdefault present", loop(setdefault)),
-        ("pop present (+reinsert)", pop),
+        ("get(k) hit" + order, loop(get_hit)),
+        ("m[k] = v replace" + order, loop(replace)),
+        ("setdefault present" + order, loop(setdefault)),
+        ("pop present (+reinsert)" + order, pop),
         ("insert n into empty", insert),
         ("insert n, sized for n", insert_sized),
-        ("del every key", delete),
+        ("del every key" + order, delete),
     ]
 
 
@@ -356,8 +364,12 @@ def run_hot(ctx):
             keys = make_keys(kind, n, rng)
             keys = list(dict.fromkeys(keys))
             missing = fresh_keys(kind, len(keys), rng, set(keys))
+            visit = None
+            if ctx.shuffled:
+                visit = keys[:]
+                rng.shuffle(visit)
             state = {name: cls.fromkeys(keys) for name, cls in ctx.contenders}
-            for op, fn in hot_ops(keys, missing, None):
+            for op, fn in hot_ops(keys, missing, visit):
                 runners = {name: (lambda fn=fn, cls=cls, name=name: fn(cls, state[name]))
                            for name, cls in ctx.contenders}
                 samples = interleaved(runners, ctx.rounds, ctx.order)
@@ -820,6 +832,10 @@ def parse_args(argv):
     p.add_argument("--keys", default="int,str", help="key kinds: int,str (default both)")
     p.add_argument("--rounds", type=int, default=None, help="interleaved rounds per cell (default 7)")
     p.add_argument("--seed", type=int, default=12345)
+    p.add_argument("--shuffled", action="store_true",
+                   help="hot section: look up, replace, pop and delete the present keys in a "
+                        "random order rather than in the order they were inserted in (rows "
+                        "marked 'shuffled')")
     p.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                    help="time rounds in process CPU time (default; steadier on a shared "
                         "machine) or wall-clock time")
@@ -857,6 +873,7 @@ def main(argv=None):
     ctx.order = [name for name, _ in ctx.contenders]
     ctx.kinds = args.keys.split(",")
     ctx.seed = args.seed
+    ctx.shuffled = args.shuffled
     if args.quick:
         ctx.sizes = [1_000, 100_000]
         ctx.rounds = args.rounds or 3
