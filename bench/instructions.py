@@ -8,6 +8,11 @@ cost of one operation with start-up, key creation and map building cancelled
 out. The Python for-loop itself is part of every figure; FloorMap's row is
 that share plus the call and the hash, the least any map can cost.
 
+The last three operations (m.copy(), Cls(d) from a dict, m == d with equal
+contents) are counted per entry, freeing the copy included. FloorMap(d) walks
+the dict and hashes its keys, which building any extension map from a dict
+must do through the stable ABI.
+
 --cache adds a cache simulation at n = 1,000,000 (D1 and last-level misses per
 operation, rounds 1 and 2; slow: tens of minutes).
 """
@@ -30,7 +35,10 @@ ROOT = os.path.dirname(HERE)
 FLOOR_SRC = os.path.join(HERE, "floor", "floormap.c")
 FLOOR_DIR = os.path.join(ROOT, "build", "bench-floor")
 CONTENDERS = ("dict", "FunnelHashMap", "ElasticHashMap", "FloorMap")
-OPS = ("m[k] hit", "k in m miss", "get(k) miss", "m[k] = v replace", "insert n into empty")
+OPS = ("m[k] hit", "k in m miss", "get(k) miss", "m[k] = v replace", "insert n into empty",
+       "m.copy()", "Cls(d)", "m == d")
+# FloorMap has neither a copy nor an equality worth counting.
+NO_FLOOR = {"m.copy()", "m == d"}
 
 
 def say(*a):
@@ -93,6 +101,19 @@ def worker(contender, op, n, rounds):
             for k in keys:
                 x[k] = None
             del x
+    elif op == "m.copy()":
+        for _ in range(rounds):
+            x = m.copy()
+            del x
+    elif op in ("Cls(d)", "m == d"):
+        d = dict.fromkeys(keys)
+        if op == "Cls(d)":
+            for _ in range(rounds):
+                x = cls(d)
+                del x
+        else:
+            for _ in range(rounds):
+                m == d  # noqa: B015
     else:
         raise SystemExit(f"unknown op {op}")
 
@@ -149,6 +170,9 @@ def main(argv=None):
         row = {}
         line = f"  {op:<22}"
         for c in who:
+            if c == "FloorMap" and op in NO_FLOOR:
+                line += f"{'-':>16}"
+                continue
             row[c] = per_op(c, op, args.n, 1, 11, False)["Ir"]
             line += f"{row[c]:>16.1f}"
         result["instructions"][op] = row

@@ -31,16 +31,24 @@ static PyObject* floor_get(PyObject* self, PyObject* const* args, Py_ssize_t nar
   Py_RETURN_NONE;
 }
 
-/* Construction: a bare object; every keyword name is hashed, as a map built
+/* Walks a dict through the stable ABI and hashes each key: all that
+ * building a map from the dict must do before it places anything. */
+static int floor_hash_keys(PyObject* d) {
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(d, &pos, &k, &v))
+    if (PyObject_Hash(k) == -1) return -1;
+  return 0;
+}
+
+/* Construction: a bare object; the keys of a dict given as the one
+ * positional argument, and every keyword name, are hashed, as a map built
  * from them would. */
 static PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  (void)args;
-  if (kwargs != NULL) {
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(kwargs, &pos, &k, &v))
-      if (PyObject_Hash(k) == -1) return NULL;
-  }
+  if (PyTuple_Size(args) == 1 && PyDict_Check(PyTuple_GetItem(args, 0)) &&
+      floor_hash_keys(PyTuple_GetItem(args, 0)) < 0)
+    return NULL;
+  if (kwargs != NULL && floor_hash_keys(kwargs) < 0) return NULL;
   allocfunc alloc = (allocfunc)PyType_GetSlot(type, Py_tp_alloc);
   return alloc(type, 0);
 }
