@@ -14,7 +14,8 @@ Sections (pick with --only):
   load    insert and lookup ns per key as the load rises to the growth limit
 
 Results go to bench/results/<date>-<commit>.json, plots to bench/results/*.png
-(--plots-dir to change; scripts/bench --publish-plots copies them to bench/plots).
+(--plots-dir to change). bench/plots holds the published plots, drawn with
+--replot from the JSON beside them.
 """
 
 from __future__ import annotations
