@@ -94,9 +94,11 @@ struct Ops<Funnel> : QuenlorOps<Funnel> {
 template <>
 struct Ops<Elastic> : QuenlorOps<Elastic> {
   static constexpr const char* name = "ElasticHashMap";
+  // The slots of the levels that have a record: in batch 0 only level 0 has
+  // one (level(i) is defined for i < recorded_levels() only).
   static uint64_t slots(const Elastic& m) {
     uint64_t s = 0;
-    for (uint64_t i = 0; i < m.level_count(); ++i) s += m.level(i).slots();
+    for (uint64_t i = 0; i < m.recorded_levels(); ++i) s += m.level(i).slots();
     return s;
   }
 };
@@ -261,6 +263,8 @@ std::optional<M> table_at_load(double target, std::string& why) {
     // The largest reserve fraction whose growth limit lies beyond the target.
     for (double r : {0.1, 0.01, 0.001}) {
       M m = Ops<M>::make(kSlots, r);
+      // All of an elastic map's levels, so that its slots can be counted now.
+      if constexpr (std::is_same_v<M, Elastic>) m.allocate_all_levels();
       const uint64_t want = static_cast<uint64_t>(target * static_cast<double>(Ops<M>::slots(m)));
       const uint64_t cap0 = Ops<M>::capacity(m);
       bool grew = false;
