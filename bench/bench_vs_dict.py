@@ -216,8 +216,8 @@ def reps_for(n, target=200_000):
 def hot_ops(keys, missing, visit=None):
     """(name, fn(cls, state) -> (seconds, ops)). `state[cls]` is a map holding keys,
     inserted in their order. The rows that look up, replace, pop or delete
-    present keys visit them in the order of `visit` (a permutation of keys;
-    by default their insertion order, and then their names say so)."""
+    present keys visit them in insertion order, or in the order of `visit` (a
+    permutation of keys), and then their names end in 'shuffled'."""
     n = len(keys)
     reps = reps_for(n)
     order = ""
