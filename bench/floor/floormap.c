@@ -45,9 +45,8 @@ static int floor_hash_keys(PyObject* d) {
  * positional argument, and every keyword name, are hashed, as a map built
  * from them would. */
 static PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_Size(args) == 1 && PyDict_Check(PyTuple_GetItem(args, 0)) &&
-      floor_hash_keys(PyTuple_GetItem(args, 0)) < 0)
-    return NULL;
+  PyObject* d = PyTuple_Size(args) == 1 ? PyTuple_GetItem(args, 0) : NULL;
+  if (d != NULL && PyDict_Check(d) && floor_hash_keys(d) < 0) return NULL;
   if (kwargs != NULL && floor_hash_keys(kwargs) < 0) return NULL;
   allocfunc alloc = (allocfunc)PyType_GetSlot(type, Py_tp_alloc);
   return alloc(type, 0);
