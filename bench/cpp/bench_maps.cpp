@@ -6,6 +6,7 @@
 //   hit/<n>      look up present keys, in an order unrelated to insertion
 //   miss/<n>     look up absent keys
 //   erase/<n>    erase every key (the table is rebuilt outside the timing)
+//   copy/<n>     copy a table of n entries, the copy's destruction included
 //   grow/<c>     (the two maps) the insertion that grows a map filled to its
 //                growth point at capacity c, per entry it moves
 //   load/<pct>   hit and miss lookups in a table of about 2^20 slots filled to
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "common/bulk_insert.hpp"
 #include "common/layout/hasher.hpp"
 #include "elastic/elastic_hash_map.hpp"
 #include "fixed_key.hpp"
@@ -77,6 +79,23 @@ struct QuenlorOps {
   static void erase(M& m, uint64_t k) { m.remove(Key{k}); }
   static uint64_t entries(const M& m) { return m.len(); }
   static uint64_t capacity(const M& m) { return m.capacity(); }
+  // What the module's copy does without Python: a map built at the capacity
+  // filling reaches (that of a source grown from empty), every entry
+  // re-placed in traversal order as a key known to be new. The copy must
+  // re-place them: it draws a seed of its own.
+  static M copy(const M& m) {
+    M c = make(m.capacity());
+    {
+      typename M::NewKeys to(c);
+      quenlor::insert_all_traversed(
+          m, to,
+          [](auto& t, const Key& k, const uint64_t& v, uint64_t h) {
+            t.insert_made(h, [&] { return quenlor::Entry<Key, uint64_t>{k, v}; });
+          },
+          [](const Key&, const uint64_t&) {});
+    }
+    return c;
+  }
 };
 
 template <>
@@ -117,6 +136,7 @@ struct StdLikeOps {
   }
   static void erase(M& m, uint64_t k) { m.erase(Key{k}); }
   static uint64_t entries(const M& m) { return m.size(); }
+  static M copy(const M& m) { return M(m); }
 };
 
 template <>
@@ -231,6 +251,20 @@ void BM_erase(benchmark::State& st) {
   st.SetItemsProcessed(st.iterations() * keys.size());
 }
 
+// Python's dict.copy() copies its table as one block; every table here
+// places each entry again (absl and Boost 1.81 re-insert by hash too).
+template <class M>
+void BM_copy(benchmark::State& st) {
+  const auto keys = random_keys(st.range(0), 1);
+  M m = Ops<M>::make();
+  for (uint64_t k : keys) Ops<M>::insert(m, k, k);
+  for (auto _ : st) {
+    M c = Ops<M>::copy(m);
+    benchmark::DoNotOptimize(Ops<M>::entries(c));
+  }
+  st.SetItemsProcessed(st.iterations() * keys.size());
+}
+
 // A growth re-places every entry in new tables, which is what growing from
 // empty, a copy and a purge spend most of their time on.
 template <class M>
@@ -336,7 +370,8 @@ void register_table() {
   for (auto* b : {benchmark::RegisterBenchmark((name + "/insert").c_str(), BM_insert<M>),
                   benchmark::RegisterBenchmark((name + "/hit").c_str(), BM_hit<M>),
                   benchmark::RegisterBenchmark((name + "/miss").c_str(), BM_miss<M>),
-                  benchmark::RegisterBenchmark((name + "/erase").c_str(), BM_erase<M>)})
+                  benchmark::RegisterBenchmark((name + "/erase").c_str(), BM_erase<M>),
+                  benchmark::RegisterBenchmark((name + "/copy").c_str(), BM_copy<M>)})
     b->Arg(1000)->Arg(1000000)->Unit(benchmark::kNanosecond);
   if constexpr (std::is_same_v<M, Funnel> || std::is_same_v<M, Elastic>)
     benchmark::RegisterBenchmark((name + "/grow").c_str(), BM_grow<M>)
