@@ -55,11 +55,12 @@ bool walk_three_ahead(Iter it, Far&& far, Near&& near, Nearest&& nearest, Visit&
 }
 
 // The usual middle step of a lookup's look-ahead, once the map's
-// prefetch_search_path() groups have arrived: starts loading the entries whose
-// tags match there (Map::for_each_candidate), which the lookup compares next.
+// prefetch_search_path() groups have arrived: starts loading, in each group,
+// the first entry whose tag matches (Map::prefetch_candidate_entries), which
+// the lookup compares next.
 template <class Map, class K>
 void prefetch_candidates(const Map& map, const K& key) noexcept {
-  map.for_each_candidate(key, [](const auto& e) { prefetch_read(&e); });
+  map.prefetch_candidate_entries(key);
 }
 
 // The two-step walk: far(e) kFar visits before visit(e), near(e) kNear.

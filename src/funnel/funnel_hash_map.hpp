@@ -240,9 +240,8 @@ class FunnelHashMap {
 
   // Calls f(entry) for each entry whose tag matches the key's in the groups
   // prefetch_search_path() loads, up to where a search for the key ends: the
-  // entries a lookup compares first, which a bulk walk loads
-  // (prefetch_candidates) and later reads once they have arrived. Changes
-  // nothing.
+  // entries a lookup compares first, whose objects a bulk walk loads ahead
+  // (map against map). Changes nothing.
   template <class F>
   void for_each_candidate(const K& key, F&& f) const {
     const uint64_t h = hash_of(key);
@@ -255,6 +254,22 @@ class FunnelHashMap {
       const Group grp = lv.table().group(g);
       for (unsigned lane : grp.match_tag(t)) f(lv.entry(g * kGroupWidth + lane));
       if (grp.match_empty().any()) return;  // where a search for the key ends
+    }
+  }
+
+  // Starts loading, in the key's group of each of the first two levels, the
+  // entry a lookup of `key` compares first there (the lowest whose tag
+  // matches), without a branch on the match: a lookup's look-ahead, where
+  // for_each_candidate's loop over the matches mispredicted.
+  void prefetch_candidate_entries(const K& key) const noexcept {
+    const uint64_t h = hash_of(key);
+    const uint8_t t = tag_of(h);
+    const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
+    for (uint64_t i = 0; i < end; ++i) {
+      const Level& lv = tables_.levels[i];
+      if (lv.len() == 0) continue;
+      const uint64_t g = lv.probe_group(h);
+      lv.table().prefetch_first_of(g, lv.table().group(g).match_tag(t));
     }
   }
 

@@ -1,5 +1,5 @@
-// Shared core: the portable group against the SSE2 one, the look-ahead walk's
-// distances, and the debug checks.
+// Shared core: the portable group against the SSE2 one, lane masks, the
+// look-ahead walk's distances, and the debug checks.
 #include <algorithm>
 #include <array>
 #include <numeric>
@@ -44,6 +44,13 @@ TEST(Group, PortableMatchesSse2OnRandomControlBytes) {
   }
 }
 #endif
+
+// The branch-free lowest lane, over every mask of a group.
+TEST(Group, LowestOrZeroIsLowestOrZero) {
+  EXPECT_EQ(LaneMask(0).lowest_or_zero(), 0u);
+  for (uint32_t bits = 1; bits < (uint32_t{1} << kGroupWidth); ++bits)
+    ASSERT_EQ(LaneMask(bits).lowest_or_zero(), LaneMask(bits).lowest()) << bits;
+}
 
 #ifdef QUENLOR_DEBUG_CHECKS
 TEST(DebugChecksDeathTest, BrokenPreconditionAbortsWithItsLocation) {

@@ -14,6 +14,10 @@ class LaneMask {
   constexpr explicit operator bool() const noexcept { return any(); }
   constexpr uint32_t bits() const noexcept { return bits_; }
   unsigned lowest() const noexcept { return static_cast<unsigned>(__builtin_ctz(bits_)); }
+  // lowest(), or 0 for an empty set, without a branch.
+  unsigned lowest_or_zero() const noexcept {
+    return static_cast<unsigned>(__builtin_ctz(bits_ | 0x10000u)) & 15u;
+  }
 
   // Takes the lowest lane out of the set and returns it; the set must not be empty.
   unsigned pop_lowest() noexcept {

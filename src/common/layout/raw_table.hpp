@@ -162,6 +162,16 @@ class RawTable {
     prefetch_read(entries_ + g * kGroupWidth);
   }
   void prefetch_group_ctrl(uint64_t g) const noexcept { prefetch_read(ctrl_ + g * kGroupWidth); }
+  // Starts loading the entry of group g's lowest lane in `lanes`; with none,
+  // the group's control bytes (just read, so nearly free) instead. No branch
+  // on the lanes: whether a key's tag matches in a group is a coin toss.
+  void prefetch_first_of(uint64_t g, LaneMask lanes) const noexcept {
+    const auto entry =
+        reinterpret_cast<uintptr_t>(entries_ + g * kGroupWidth + lanes.lowest_or_zero());
+    const auto ctrl = reinterpret_cast<uintptr_t>(ctrl_ + g * kGroupWidth);
+    const uintptr_t pick = uintptr_t{0} - uintptr_t{lanes.any()};
+    prefetch_read(reinterpret_cast<const void*>((entry & pick) | (ctrl & ~pick)));
+  }
 
   // Moves `e` into free slot i and tags it; returns the previous control byte
   // so the owner can lower its DELETED count.
