@@ -197,12 +197,9 @@ class ElasticHashMap {
   void prefetch_candidate_entries(const K& key) const noexcept {
     const uint64_t h = hash_of(key);
     const uint8_t t = tag_of(h);
-    const LevelType* const end = std::min(searched_end(), levels_.data() + 4);
-    for (const LevelType* lv = levels_.data(); lv < end; ++lv) {
-      if (lv->len() == 0) continue;
-      const uint64_t g = lv->probe_seq(h).group();
-      lv->table().prefetch_first_of(g, lv->table().group(g).match_tag(t));
-    }
+    for_each_first_group(h, [&](const LevelType& lv, uint64_t g) {
+      lv.table().prefetch_first_of(g, lv.table().group(g).match_tag(t));
+    });
   }
 
   // Calls f(entry) for each entry whose tag matches the key's in the first
@@ -213,12 +210,9 @@ class ElasticHashMap {
   void for_each_candidate(const K& key, F&& f) const {
     const uint64_t h = hash_of(key);
     const uint8_t t = tag_of(h);
-    const LevelType* const end = std::min(searched_end(), levels_.data() + 4);
-    for (const LevelType* lv = levels_.data(); lv < end; ++lv) {
-      if (lv->len() == 0) continue;
-      const uint64_t g = lv->probe_seq(h).group();
-      for (unsigned lane : lv->table().group(g).match_tag(t)) f(lv->entry(g * kGroupWidth + lane));
-    }
+    for_each_first_group(h, [&](const LevelType& lv, uint64_t g) {
+      for (unsigned lane : lv.table().group(g).match_tag(t)) f(lv.entry(g * kGroupWidth + lane));
+    });
   }
 
   // ---- removal ------------------------------------------------------------
@@ -353,6 +347,16 @@ class ElasticHashMap {
   const LevelType* searched_end() const noexcept {
     QUENLOR_DCHECK(levels_.empty() || max_populated_level_ < levels_.size());
     return levels_.empty() ? levels_.data() : levels_.data() + max_populated_level_ + 1;
+  }
+
+  // Calls f(level, g) for the first group of slot hash h's sequence in each
+  // of the first four levels searched that hold entries (the groups
+  // prefetch_search_path() loads).
+  template <class F>
+  [[gnu::always_inline]] void for_each_first_group(uint64_t h, F&& f) const {
+    const LevelType* const end = std::min(searched_end(), levels_.data() + 4);
+    for (const LevelType* lv = levels_.data(); lv < end; ++lv)
+      if (lv->len() != 0) f(*lv, lv->probe_seq(h).group());
   }
 
   // The level holding the key and its entry there (both null if none).

@@ -246,15 +246,11 @@ class FunnelHashMap {
   void for_each_candidate(const K& key, F&& f) const {
     const uint64_t h = hash_of(key);
     const uint8_t t = tag_of(h);
-    const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
-    for (uint64_t i = 0; i < end; ++i) {
-      const Level& lv = tables_.levels[i];
-      if (lv.len() == 0) continue;
-      const uint64_t g = lv.probe_group(h);
+    for_each_loaded_group(h, [&](const Level& lv, uint64_t g) {
       const Group grp = lv.table().group(g);
       for (unsigned lane : grp.match_tag(t)) f(lv.entry(g * kGroupWidth + lane));
-      if (grp.match_empty().any()) return;  // where a search for the key ends
-    }
+      return !grp.match_empty().any();  // where a search for the key ends
+    });
   }
 
   // Starts loading, in the key's group of each of the first two levels, the
@@ -264,13 +260,10 @@ class FunnelHashMap {
   void prefetch_candidate_entries(const K& key) const noexcept {
     const uint64_t h = hash_of(key);
     const uint8_t t = tag_of(h);
-    const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
-    for (uint64_t i = 0; i < end; ++i) {
-      const Level& lv = tables_.levels[i];
-      if (lv.len() == 0) continue;
-      const uint64_t g = lv.probe_group(h);
+    for_each_loaded_group(h, [&](const Level& lv, uint64_t g) {
       lv.table().prefetch_first_of(g, lv.table().group(g).match_tag(t));
-    }
+      return true;
+    });
   }
 
   [[gnu::always_inline]] std::optional<V> remove(const K& key) {
@@ -534,6 +527,18 @@ class FunnelHashMap {
       v.swap(tight);
     } catch (const std::bad_alloc&) {
       // Keep the larger buffer.
+    }
+  }
+
+  // Calls f(level, g) for the group of slot hash h in each of the first two
+  // levels holding entries (those prefetch_search_path() loads) until f
+  // returns false.
+  template <class F>
+  [[gnu::always_inline]] void for_each_loaded_group(uint64_t h, F&& f) const {
+    const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
+    for (uint64_t i = 0; i < end; ++i) {
+      const Level& lv = tables_.levels[i];
+      if (lv.len() != 0 && !f(lv, lv.probe_group(h))) return;
     }
   }
 
