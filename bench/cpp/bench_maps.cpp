@@ -81,8 +81,10 @@ struct QuenlorOps {
   static uint64_t capacity(const M& m) { return m.capacity(); }
   // What the module's copy does without Python: a map built at the capacity
   // filling reaches (that of a source grown from empty), every entry
-  // re-placed in traversal order as a key known to be new. The copy must
-  // re-place them: it draws a seed of its own.
+  // re-placed in traversal order as a key known to be new. Here the copy
+  // keeps the source's hash function, so the entries go back in the order
+  // they lie in; the module's copy draws a seed of its own and places them
+  // at random.
   static M copy(const M& m) {
     M c = make(m.capacity());
     {
@@ -252,7 +254,9 @@ void BM_erase(benchmark::State& st) {
 }
 
 // Python's dict.copy() copies its table as one block; every table here
-// places each entry again (absl and Boost 1.81 re-insert by hash too).
+// places each entry again (absl and Boost 1.81 re-insert by hash too). All
+// of them keep the hash function, so a copy's entries land in the order the
+// walk meets them: the easy case of re-placing.
 template <class M>
 void BM_copy(benchmark::State& st) {
   const auto keys = random_keys(st.range(0), 1);
