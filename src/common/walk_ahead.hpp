@@ -7,8 +7,6 @@
 
 #include <type_traits>
 
-#include "common/layout/group.hpp"
-
 namespace quenlor {
 
 // walk_ahead in up to three steps, for loads that depend on earlier ones:
@@ -52,15 +50,6 @@ bool walk_three_ahead(Iter it, Far&& far, Near&& near, Nearest&& nearest, Visit&
     }
   }
   return true;
-}
-
-// The usual middle step of a lookup's look-ahead, once the map's
-// prefetch_search_path() groups have arrived: starts loading, in each group,
-// the first entry whose tag matches (Map::prefetch_candidate_entries), which
-// the lookup compares next.
-template <class Map, class K>
-void prefetch_candidates(const Map& map, const K& key) noexcept {
-  map.prefetch_candidate_entries(key);
 }
 
 // The two-step walk: far(e) kFar visits before visit(e), near(e) kNear.

@@ -94,7 +94,7 @@ class FunnelHashMap {
   // The entry a lookup for slot hash h (slot_hash) finds when is_key(stored)
   // decides which stored key is the one sought; null if none. Lets a caller
   // compare keys its own way (bulk equality). kLookAhead false: the caller
-  // has loaded the search path (prefetch_candidates, common/walk_ahead.hpp).
+  // has loaded the search path (prefetch_candidate_entries).
   template <bool kLookAhead = true, class IsKey>
   [[gnu::always_inline]] const EntryType* find_matching(uint64_t h, IsKey&& is_key) const {
     const uint8_t t = tag_of(h);

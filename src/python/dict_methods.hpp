@@ -185,7 +185,7 @@ bool map_entries_found(const Map& map, const Map& other) {
         prefetch_read(e.value.get());  // compared in any case
         other.prefetch_search_path(e.key);
       },
-      [&](const Entry& e) { prefetch_candidates(other, e.key); },
+      [&](const Entry& e) { other.prefetch_candidate_entries(e.key); },
       [&](const Entry& e) {
         if (distinct_ahead == 0) return;
         other.for_each_candidate(e.key, [&](const Entry& c) {
@@ -270,7 +270,7 @@ bool dict_walk_finds_all(const Map& map, PyObject* dict) {
   const bool all = walk_two_ahead<kEqualFar, kEqualNear>(
       Items{dict, &refused},
       [&](const Item& it) { map.prefetch_search_path(ProbeKey(it.key, it.hash).get()); },
-      [&](const Item& it) { prefetch_candidates(map, ProbeKey(it.key, it.hash).get()); },
+      [&](const Item& it) { map.prefetch_candidate_entries(ProbeKey(it.key, it.hash).get()); },
       found_equal);
   return all && !refused;
 }

@@ -384,10 +384,10 @@ TYPED_TEST(Maps, RenewedMapIsANewOne) {
     }
 }
 
-// A lookup without look-ahead of its own, after prefetch_candidates, finds
-// what the plain lookup finds, beyond the look-ahead threshold, with shared
-// hash words and tombstones; the candidates a walk reads ahead all carry the
-// key's tag.
+// A lookup without look-ahead of its own, after prefetch_candidate_entries,
+// finds what the plain lookup finds, beyond the look-ahead threshold, with
+// shared hash words and tombstones; the candidates a walk reads ahead all
+// carry the key's tag.
 TYPED_TEST(Maps, PrefetchedLookupsMatchPlainOnes) {
   for (uint64_t words : {uint64_t{100000}, uint64_t{40}}) {
     auto m = TypeParam::with_options(opts<TypeParam>(kPrefetchFromSlots * 2));
@@ -396,7 +396,7 @@ TYPED_TEST(Maps, PrefetchedLookupsMatchPlainOnes) {
     for (uint64_t i = 0; i < 12000; ++i) {
       const Key k(mix(i % words), i);
       m.prefetch_search_path(k);
-      prefetch_candidates(m, k);
+      m.prefetch_candidate_entries(k);
       const auto same_id = [&](const Key& stored) { return stored.id == k.id; };
       const uint64_t h = m.slot_hash(k);
       ASSERT_EQ(m.template find_matching<false>(h, same_id), m.find_matching(h, same_id)) << i;
