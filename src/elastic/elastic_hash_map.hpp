@@ -176,6 +176,12 @@ class ElasticHashMap {
   void prefetch_new(uint64_t h) const noexcept {
     prefetch_batch_levels(levels_.data(), levels_.size(), batch_index_, h);
   }
+  // Loads, to be written, the slot a new key with hash h most likely takes:
+  // the first free one in its first group of the current batch's levels.
+  // Worth it only once prefetch_new's groups have arrived. Changes nothing.
+  void prefetch_new_slot(uint64_t h) const noexcept {
+    prefetch_batch_slot(levels_.data(), levels_.size(), batch_index_, h);
+  }
 
   // Loads the first group a search for `key` probes in each populated level
   // (a lookup, or the search an insertion starts with) and in the levels the
@@ -482,6 +488,24 @@ class ElasticHashMap {
     }
   }
 
+  // The first free slot of the key's first group in the first of batch b's
+  // levels that has one there: where nearly every key of batch 0 goes, and a
+  // guess in later batches, whose rule may pick the other level or probe on.
+  static void prefetch_batch_slot(const LevelType* levels, uint64_t count, uint64_t b,
+                                  uint64_t h) noexcept {
+    const uint64_t first = b == 0 ? 0 : b - 1;
+    const uint64_t end = std::min(count, b + 1);
+    for (uint64_t i = first; i < end; ++i) {
+      const LevelType& lv = levels[i];
+      if (!lv.allocated()) continue;
+      const uint64_t g = lv.probe_seq(h).group();
+      if (const LaneMask free = lv.table().match_free(g)) {
+        lv.table().prefetch_slot_write(g * kGroupWidth + free.lowest());
+        return;
+      }
+    }
+  }
+
   ElasticPlace choose_slot_for_new_key(uint64_t h) const noexcept {
     return choose_elastic_slot(std::span<const LevelType>(levels_), batch_index_, h);
   }
@@ -600,6 +624,8 @@ class ElasticHashMap {
     // Starts loading the first group a key with hash h probes in the levels
     // of the current batch.
     void prefetch(uint64_t h) const noexcept { prefetch_batch_levels(levels_, count_, b_, h); }
+    // The same for the slot such a key most likely takes (prefetch_new_slot).
+    void prefetch_slot(uint64_t h) const noexcept { prefetch_batch_slot(levels_, count_, b_, h); }
 
     // h is hash_of of the key make() returns; make() must not throw and is
     // not called when the level's block cannot be had.
@@ -764,6 +790,14 @@ class ElasticHashMap {
         placer_.prefetch(h);
       } else {
         m_.prefetch_new(h);
+      }
+    }
+
+    void prefetch_new_slot(uint64_t h) const noexcept {
+      if (placer_.loaded()) {
+        placer_.prefetch_slot(h);
+      } else {
+        m_.prefetch_new_slot(h);
       }
     }
 

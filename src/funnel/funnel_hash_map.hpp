@@ -179,6 +179,7 @@ class FunnelHashMap {
     uint64_t slot_hash(const K& key) const noexcept { return m_.slot_hash(key); }
     uint64_t capacity() const noexcept { return m_.capacity(); }
     void prefetch_new(uint64_t h) const noexcept { m_.prefetch_new(h); }
+    void prefetch_new_slot(uint64_t h) const noexcept { m_.prefetch_new_slot(h); }
 
     // insert_new_made(h, make).
     template <class Make>
@@ -223,6 +224,23 @@ class FunnelHashMap {
     for (uint64_t i = 0; i < end; ++i) {
       const Level& lv = tables_.levels[i];
       if (lv.slots() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
+    }
+  }
+
+  // Loads, to be written, the slot a new key with hash h takes when it stays
+  // in the first two levels: the first free lane of its group in the first
+  // of them that has one. Worth it only once prefetch_new's groups have
+  // arrived. Changes nothing.
+  void prefetch_new_slot(uint64_t h) const noexcept {
+    const uint64_t end = std::min<uint64_t>(tables_.levels.size(), 2);
+    for (uint64_t i = 0; i < end; ++i) {
+      const Level& lv = tables_.levels[i];
+      if (!lv.has_free_slot()) continue;
+      const uint64_t g = lv.probe_group(h);
+      if (const LaneMask free = lv.table().match_free(g)) {
+        lv.table().prefetch_slot_write(g * kGroupWidth + free.lowest());
+        return;
+      }
     }
   }
 

@@ -84,14 +84,26 @@ inline Py_ssize_t end_position(PyObject* dict) noexcept {
   return end;
 }
 
-// Inserts plain key `k` (hashed to `hash`), which no key inserted through
-// `fresh` equals, with value `v`.
+// A dict entry with a plain key, on its way into a map.
+struct PlainItem {
+  PyObject* key;
+  PyObject* value;
+  Py_hash_t hash;
+  uint64_t h;  // the target's slot_hash of the key
+};
 template <class Map>
-[[gnu::always_inline]] inline void insert_new_plain(typename Map::NewKeys& fresh, PyObject* k,
-                                                    Py_hash_t hash, PyObject* v) {
-  const uint64_t h = fresh.slot_hash(ProbeKey(k, hash).get());
-  fresh.insert_made(h, [&] {
-    return typename Map::EntryType{HashedAny::owning(k, hash), PyRef::borrow(v)};
+[[gnu::always_inline]] inline PlainItem plain_item(const typename Map::NewKeys& fresh, PyObject* k,
+                                                   Py_hash_t hash, PyObject* v) {
+  return {k, v, hash, fresh.slot_hash(ProbeKey(k, hash).get())};
+}
+// Inserts the item's key, which no key inserted through `fresh` equals, with
+// its value.
+template <class Map>
+[[gnu::always_inline]] inline void insert_new_plain(typename Map::NewKeys& fresh,
+                                                    const PlainItem& item) {
+  fresh.insert_made(item.h, [&] {
+    return
+        typename Map::EntryType{HashedAny::owning(item.key, item.hash), PyRef::borrow(item.value)};
   });
 }
 
@@ -112,6 +124,12 @@ bool update_from_dict(Map& map, PyObject* dict) {
   PyTypeObject* plain_type = nullptr;  // the type of the last key found plain
   typename Map::NewKeys fresh(map);
   if (!plain) fresh.finish();
+  // Into a table beyond the cache, plain keys go through a window: a dict
+  // walks in insertion order, and each key's place in the map is random.
+  auto place = [&](const PlainItem& item)
+                   QUENLOR_INLINE_BODY { insert_new_plain<Map>(fresh, item); };
+  InsertWindow<true, PlainItem, typename Map::NewKeys, decltype(place)> window(fresh, place);
+  const bool ahead = plain && map.capacity() >= kWriteAheadFromSlots;
   PyObject *k, *v;
   for (Py_ssize_t at = pos; PyDict_Next(dict, &pos, &k, &v); at = pos) {
     if (plain && Py_TYPE(k) != plain_type) {
@@ -120,6 +138,7 @@ bool update_from_dict(Map& map, PyObject* dict) {
       } else {
         // Searched insertions from here on; nothing has run yet that could
         // have changed the dict.
+        window.drain();
         plain = false;
         fresh.finish();
         end = end_position(dict);
@@ -128,7 +147,12 @@ bool update_from_dict(Map& map, PyObject* dict) {
     if (plain) {
       // Nothing runs Python code, and the dict's keys are pairwise unequal:
       // each one is new in the map.
-      insert_new_plain<Map>(fresh, k, hash_or_throw(k), v);
+      const PlainItem item = plain_item<Map>(fresh, k, hash_or_throw(k), v);
+      if (ahead) {
+        window.push(item);
+      } else {
+        insert_new_plain<Map>(fresh, item);
+      }
       continue;
     }
     if (pos > end || ++taken > size) fatal("dictionary keys changed during iteration");
@@ -141,6 +165,7 @@ bool update_from_dict(Map& map, PyObject* dict) {
     if (!PyDict_Next(dict, &again, &k2, &v2) || k2 != key.get() || again != pos)
       fatal("dictionary keys changed during iteration");
   }
+  window.drain();
   return size > 0;
 }
 

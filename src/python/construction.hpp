@@ -74,7 +74,7 @@ PyObject* new_from_entry_keywords(Py_ssize_t n, Walk&& walk) {
       if (!PyUnicode_CheckExact(k)) return false;
       const Py_hash_t hash = hash_or_throw(k);
       if (other.named_by(k, hash) || capacity.named_by(k, hash)) return false;
-      insert_new_plain<typename F::Map>(fresh, k, hash, v);
+      insert_new_plain<typename F::Map>(fresh, plain_item<typename F::Map>(fresh, k, hash, v));
       return true;
     });
     if (!all_entries) return nullptr;

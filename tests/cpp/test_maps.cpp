@@ -311,11 +311,13 @@ TYPED_TEST(Maps, OptimisedProceduresMatchPlainOnes) {
 // NewKeys and the batched copy (insert_all_traversed) put keys known to be
 // new where insertions put them, comparing none; the batched copy makes the
 // same insert calls as a plain loop (as many comparisons once the stored keys
-// compare equal, the same partial map when one throws). Targets small and
-// beyond the look-ahead threshold, with spread and shared hashes.
+// compare equal, the same partial map when one throws). Targets small, beyond
+// the look-ahead threshold and beyond the one for loading slots ahead, with
+// spread and shared hashes.
 TYPED_TEST(Maps, KnownNewKeysLandWhereInsertionsPutThem) {
   using M = TypeParam;
-  for (uint64_t capacity : {uint64_t{0}, uint64_t{100}, 2 * kPrefetchFromSlots})
+  for (uint64_t capacity :
+       {uint64_t{0}, uint64_t{100}, 2 * kPrefetchFromSlots, kWriteAheadFromSlots})
     for (uint64_t words : {uint64_t{1} << 30, uint64_t{5}, uint64_t{1}}) {
       auto src = M::with_options(opts<M>(0));
       for (uint64_t i = 0; i < 700; ++i) src.insert(Key(mix(i % words), i, i), Val(i));

@@ -91,6 +91,50 @@ COPIES = {
 }
 
 
+class HashFails:
+    """Hashes like 5 until ``armed`` is set, then raises."""
+
+    armed = False
+
+    def __hash__(self):
+        if HashFails.armed:
+            raise ValueError("no hash")
+        return 5
+
+
+def test_large_dict_source_goes_in_as_each_entry_would(map_cls, monkeypatch):
+    # Into a table beyond the caches a dict's plain keys go in through a
+    # look-ahead window. The first other key is searched for only after every
+    # plain key before it went in: here one that comes to equal 1 once the
+    # dict is built, so it must find 1 and replace its value. A key whose
+    # __hash__ raises leaves everything before it in the map.
+    n = 480_000  # past 2**19 slots
+    keys = [*range(2, n), 1, LikeOne(), *range(n, n + 40)]
+    values = [Value() for _ in keys]
+    src = dict(zip(keys, values))
+    monkeypatch.setattr(LikeOne, "equal", True)
+    ref = map_cls.with_options(capacity=len(src))
+    ref.update(iter(list(src.items())))  # pairs: one insertion at a time
+    got = map_cls(src)
+    assert got.capacity >= 2**19
+    assert len(got) == len(src) - 1 and got[1] is values[n - 1]
+    assert sorted((id(k), id(v)) for k, v in got.items()) == sorted(
+        (id(k), id(v)) for k, v in ref.items())
+    del got, ref
+    monkeypatch.setattr(LikeOne, "equal", False)
+    del src[keys[n - 1]], src[1]
+    src[HashFails()] = Value()
+    src.update(dict.fromkeys(range(-10, 0), values[0]))
+    monkeypatch.setattr(HashFails, "armed", True)
+    counts = [sys.getrefcount(v) for v in values]
+    m = map_cls()
+    with pytest.raises(ValueError, match="no hash"):
+        m.update(src)
+    assert len(m) == len(keys) - 2 and -1 not in m and m[n] is values[n]
+    del m
+    assert [sys.getrefcount(v) for v in values] == counts
+
+
 # A plain walk, or one with look-ahead beyond the caches.
 @pytest.mark.parametrize("size, like_one_first", [(300, False), (300, True), (20_000, False)])
 def test_copies_hold_what_inserting_each_entry_holds(map_cls, size, like_one_first, monkeypatch):

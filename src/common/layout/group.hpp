@@ -29,6 +29,16 @@ inline void prefetch_read(const void* p) noexcept {
 #endif
 }
 
+// Asks for the cache line holding p, to be written.
+inline void prefetch_write(const void* p) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  asm volatile("prefetchw %0" : : "m"(*static_cast<const char*>(p)));
+#else
+  __builtin_prefetch(p, 1, 3);
+  asm volatile("" : : "r"(p));
+#endif
+}
+
 // A map with fewer slots than this stays in the first two cache levels between
 // operations, where prefetching only adds instructions (15-30 per lookup).
 inline constexpr uint64_t kPrefetchFromSlots = uint64_t{1} << 14;

@@ -162,6 +162,12 @@ class RawTable {
     prefetch_read(entries_ + g * kGroupWidth);
   }
   void prefetch_group_ctrl(uint64_t g) const noexcept { prefetch_read(ctrl_ + g * kGroupWidth); }
+  // Starts loading slot i's entry to be written. Address arithmetic only:
+  // the slot may lie beyond a short block, where nothing is read.
+  void prefetch_slot_write(uint64_t i) const noexcept {
+    prefetch_write(
+        reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(entries_) + i * sizeof(T)));
+  }
   // Starts loading the entry of group g's lowest lane in `lanes`; with none,
   // the group's control bytes (just read, so nearly free) instead. No branch
   // on the lanes: whether a key's tag matches in a group is a coin toss.
