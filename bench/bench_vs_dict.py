@@ -21,6 +21,7 @@ Results go to bench/results/<date>-<commit>.json, plots to bench/results/*.png
 from __future__ import annotations
 
 import argparse
+import contextlib
 import ctypes
 import datetime as _dt
 import gc
@@ -122,6 +123,20 @@ def rss_bytes():
 # ---------------------------------------------------------------- timing core
 
 
+@contextlib.contextmanager
+def collector_paused():
+    """Collects, then keeps the cyclic collector off while a round is timed, as
+    timeit does: rows that allocate (item tuples, popitem's pairs) would
+    otherwise pay for a collection in whichever contender's round crosses the
+    allocation threshold."""
+    gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
 def interleaved(runners, rounds, order):
     """runners: name -> fn() returning (seconds, ops). Rounds alternate contenders,
     rotating who goes first. Returns name -> list of ns/op samples."""
@@ -129,8 +144,8 @@ def interleaved(runners, rounds, order):
     for r in range(rounds):
         rot = order[r % len(order):] + order[:r % len(order)]
         for name in rot:
-            gc.collect()
-            secs, ops = runners[name]()
+            with collector_paused():
+                secs, ops = runners[name]()
             samples[name].append(secs / ops * 1e9)
     return samples
 
@@ -434,17 +449,18 @@ def popitem_drain(ctx, kind, keys, src):
         for _ in range(max(1, ctx.rounds // 2)):
             m = cls(src)
             pop = m.popitem
-            deadline = pc() + ctx.drain_cap
-            done = 0
-            t0 = pc()
-            # Checks the clock every 256 calls so the check does not dominate.
-            while done < n:
-                for _ in range(min(256, n - done)):
-                    pop()
-                done += min(256, n - done)
-                if pc() > deadline:
-                    break
-            t = pc() - t0
+            with collector_paused():
+                deadline = pc() + ctx.drain_cap
+                done = 0
+                t0 = pc()
+                # Checks the clock every 256 calls so the check does not dominate.
+                while done < n:
+                    for _ in range(min(256, n - done)):
+                        pop()
+                    done += min(256, n - done)
+                    if pc() > deadline:
+                        break
+                t = pc() - t0
             if done < n:
                 stats[name] = {"timeout": True, "popped": done, "seconds": t,
                                "ns_per_call_so_far": t / done * 1e9}
