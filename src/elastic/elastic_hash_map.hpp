@@ -476,34 +476,38 @@ class ElasticHashMap {
       if (remaining != 0) break;
     }
   }
-  // Loads the first group a key with hash h probes in the levels batch b
-  // places into (those with a block).
-  static void prefetch_batch_levels(const LevelType* levels, uint64_t count, uint64_t b,
-                                    uint64_t h) noexcept {
+  // Calls f(level, g), while it returns true, for the first group g a key
+  // with hash h probes in each level batch b places into (those with a
+  // block), in level order.
+  template <class F>
+  static void for_each_batch_first_group(const LevelType* levels, uint64_t count, uint64_t b,
+                                         uint64_t h, F&& f) noexcept {
     const uint64_t first = b == 0 ? 0 : b - 1;
     const uint64_t end = std::min(count, b + 1);
     for (uint64_t i = first; i < end; ++i) {
       const LevelType& lv = levels[i];
-      if (lv.allocated()) lv.table().prefetch_group_ctrl(lv.probe_seq(h).group());
+      if (lv.allocated() && !f(lv, lv.probe_seq(h).group())) return;
     }
   }
-
-  // The first free slot of the key's first group in the first of batch b's
-  // levels that has one there: where nearly every key of batch 0 goes, and a
-  // guess in later batches, whose rule may pick the other level or probe on.
+  // Loads those groups.
+  static void prefetch_batch_levels(const LevelType* levels, uint64_t count, uint64_t b,
+                                    uint64_t h) noexcept {
+    for_each_batch_first_group(levels, count, b, h, [](const LevelType& lv, uint64_t g) {
+      lv.table().prefetch_group_ctrl(g);
+      return true;
+    });
+  }
+  // Loads, to be written, the first free slot of the first of those groups
+  // that has one: where nearly every key of batch 0 goes, and a guess in
+  // later batches, whose rule may pick the other level or probe on.
   static void prefetch_batch_slot(const LevelType* levels, uint64_t count, uint64_t b,
                                   uint64_t h) noexcept {
-    const uint64_t first = b == 0 ? 0 : b - 1;
-    const uint64_t end = std::min(count, b + 1);
-    for (uint64_t i = first; i < end; ++i) {
-      const LevelType& lv = levels[i];
-      if (!lv.allocated()) continue;
-      const uint64_t g = lv.probe_seq(h).group();
-      if (const LaneMask free = lv.table().match_free(g)) {
-        lv.table().prefetch_slot_write(g * kGroupWidth + free.lowest());
-        return;
-      }
-    }
+    for_each_batch_first_group(levels, count, b, h, [](const LevelType& lv, uint64_t g) {
+      const LaneMask free = lv.table().match_free(g);
+      if (!free) return true;
+      lv.table().prefetch_slot_write(g * kGroupWidth + free.lowest());
+      return false;
+    });
   }
 
   ElasticPlace choose_slot_for_new_key(uint64_t h) const noexcept {
