@@ -22,20 +22,15 @@
 
 namespace quenlor {
 
-// Tables with at least this many slots outgrow the last-level cache a
-// process can count on. An insertion's store into its slot then misses too,
-// and stores leave the core in order: a few such misses fill the store buffer
-// and stall the insertions behind them. So there a bulk insertion also asks
-// for each slot it will write, once the slot's group has arrived.
-inline constexpr uint64_t kWriteAheadFromSlots = uint64_t{1} << 19;
-
 // Entries on their way into `to` (a map's NewKeys, say), placed in the order
 // they are pushed, each kDepth pushes later. push() starts loading the first
-// groups the entry's key probes (to.prefetch_new). With kSlots (for tables
-// beyond the cache), kSlotAhead pushes before placing an entry it also asks
-// for the slot the key will most likely take (to.prefetch_new_slot), whose
-// group is in cache by then. insert(item) places an item; item.h is
-// to.slot_hash() of its key.
+// groups the entry's key probes (to.prefetch_new). With kSlots, kSlotAhead
+// pushes before placing an entry it also asks for the slot the key will most
+// likely take (to.prefetch_new_slot), whose group is in cache by then: for
+// tables beyond the cache, where an insertion's store into its slot misses
+// too, and stores leave the core in order, so that a few such misses fill
+// the store buffer and stall the insertions behind them. insert(item) places
+// an item; item.h is to.slot_hash() of its key.
 template <bool kSlots, class Item, class Target, class Insert>
 class InsertWindow {
  public:
@@ -96,7 +91,7 @@ void insert_all_traversed(const Map& from, Target& to, Insert&& insert, Prefetch
     });
     window.drain();
   };
-  if (to.capacity() >= kWriteAheadFromSlots) {
+  if (beyond_cache(to.capacity())) {
     InsertWindow<true, Pending, Target, decltype(place)> window(to, place);
     walk(window);
   } else {

@@ -249,7 +249,7 @@ class FunnelHashMap {
   // several keys ahead. Changes nothing.
   void prefetch_search_path(const K& key) const noexcept {
     const uint64_t h = hash_of(key);
-    const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
+    const uint64_t end = look_ahead_levels();
     for (uint64_t i = 0; i < end; ++i) {
       const Level& lv = tables_.levels[i];
       if (lv.slots() != 0) lv.table().prefetch_group_ctrl(lv.probe_group(h));
@@ -271,10 +271,11 @@ class FunnelHashMap {
     });
   }
 
-  // Starts loading, in the key's group of each of the first two levels, the
-  // entry a lookup of `key` compares first there (the lowest whose tag
-  // matches), without a branch on the match: a lookup's look-ahead, where
-  // for_each_candidate's loop over the matches mispredicted.
+  // Starts loading, in the key's group of each level the look-ahead covers
+  // (look_ahead_levels), the entry a lookup of `key` compares first there
+  // (the lowest whose tag matches), without a branch on the match: a
+  // lookup's look-ahead, where for_each_candidate's loop over the matches
+  // mispredicted.
   void prefetch_candidate_entries(const K& key) const noexcept {
     const uint64_t h = hash_of(key);
     const uint8_t t = tag_of(h);
@@ -548,12 +549,25 @@ class FunnelHashMap {
     }
   }
 
-  // Calls f(level, g) for the group of slot hash h in each of the first two
-  // levels holding entries (those prefetch_search_path() loads) until f
-  // returns false.
+  // How many of the searched levels a bulk walk loads ahead: the first two,
+  // and the third (over a quarter of the keys of a map of 100,000) once it
+  // outgrows the first cache levels, as long as the map stays within the
+  // last: beyond it the lines in flight set the pace, and the third level's
+  // would take their places from the first two's.
+  uint64_t look_ahead_levels() const noexcept {
+    const uint64_t searched = level_search_end();
+    if (searched > 2 && worth_prefetching(tables_.levels[2].slots()) &&
+        !beyond_cache(tables_.usable_slots))
+      return 3;
+    return std::min<uint64_t>(searched, 2);
+  }
+
+  // Calls f(level, g) for the group of slot hash h in each of the levels
+  // holding entries that prefetch_search_path() loads, until f returns
+  // false.
   template <class F>
   [[gnu::always_inline]] void for_each_loaded_group(uint64_t h, F&& f) const {
-    const uint64_t end = std::min<uint64_t>(level_search_end(), 2);
+    const uint64_t end = look_ahead_levels();
     for (uint64_t i = 0; i < end; ++i) {
       const Level& lv = tables_.levels[i];
       if (lv.len() != 0 && !f(lv, lv.probe_group(h))) return;

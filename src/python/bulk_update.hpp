@@ -129,7 +129,7 @@ bool update_from_dict(Map& map, PyObject* dict) {
   auto place = [&](const PlainItem& item)
                    QUENLOR_INLINE_BODY { insert_new_plain<Map>(fresh, item); };
   InsertWindow<true, PlainItem, typename Map::NewKeys, decltype(place)> window(fresh, place);
-  const bool ahead = plain && map.capacity() >= kWriteAheadFromSlots;
+  const bool ahead = plain && beyond_cache(map.capacity());
   PyObject *k, *v;
   for (Py_ssize_t at = pos; PyDict_Next(dict, &pos, &k, &v); at = pos) {
     if (plain && Py_TYPE(k) != plain_type) {

@@ -317,7 +317,7 @@ TYPED_TEST(Maps, OptimisedProceduresMatchPlainOnes) {
 TYPED_TEST(Maps, KnownNewKeysLandWhereInsertionsPutThem) {
   using M = TypeParam;
   for (uint64_t capacity :
-       {uint64_t{0}, uint64_t{100}, 2 * kPrefetchFromSlots, kWriteAheadFromSlots})
+       {uint64_t{0}, uint64_t{100}, 2 * kPrefetchFromSlots, kBeyondCacheFromSlots})
     for (uint64_t words : {uint64_t{1} << 30, uint64_t{5}, uint64_t{1}}) {
       auto src = M::with_options(opts<M>(0));
       for (uint64_t i = 0; i < 700; ++i) src.insert(Key(mix(i % words), i, i), Val(i));
@@ -388,14 +388,21 @@ TYPED_TEST(Maps, RenewedMapIsANewOne) {
 
 // A lookup without look-ahead of its own, after prefetch_candidate_entries,
 // finds what the plain lookup finds, beyond the look-ahead threshold, with
-// shared hash words and tombstones; the candidates a walk reads ahead all
-// carry the key's tag.
+// shared hash words and tombstones, and in a nearly full map large enough for
+// the look-ahead to cover a third funnel level; the candidates a walk reads
+// ahead all carry the key's tag.
 TYPED_TEST(Maps, PrefetchedLookupsMatchPlainOnes) {
-  for (uint64_t words : {uint64_t{100000}, uint64_t{40}}) {
-    auto m = TypeParam::with_options(opts<TypeParam>(kPrefetchFromSlots * 2));
-    for (uint64_t i = 0; i < 9000; ++i) m.insert(Key(mix(i % words), i), Val(i));
-    for (uint64_t i = 0; i < 9000; i += 3) m.remove(Key(mix(i % words), i));
-    for (uint64_t i = 0; i < 12000; ++i) {
+  struct Case {
+    uint64_t capacity, entries, words;
+  };
+  for (const Case c :
+       {Case{kPrefetchFromSlots * 2, 9000, 100000}, Case{kPrefetchFromSlots * 2, 9000, 40},
+        Case{kPrefetchFromSlots * 8, 110000, uint64_t{1} << 40}}) {
+    auto m = TypeParam::with_options(opts<TypeParam>(c.capacity));
+    const uint64_t words = c.words;
+    for (uint64_t i = 0; i < c.entries; ++i) m.insert(Key(mix(i % words), i), Val(i));
+    for (uint64_t i = 0; i < c.entries; i += 3) m.remove(Key(mix(i % words), i));
+    for (uint64_t i = 0; i < c.entries * 4 / 3; ++i) {
       const Key k(mix(i % words), i);
       m.prefetch_search_path(k);
       m.prefetch_candidate_entries(k);

@@ -44,4 +44,11 @@ inline void prefetch_write(const void* p) noexcept {
 inline constexpr uint64_t kPrefetchFromSlots = uint64_t{1} << 14;
 constexpr bool worth_prefetching(uint64_t slots) noexcept { return slots >= kPrefetchFromSlots; }
 
+// A table with at least this many slots (12 MiB of entries for the Python
+// maps) outgrows the share of the last-level cache a process can count on:
+// most of its lines come from memory, and how many of them are in flight at
+// once, not how early each was asked for, sets the pace of a bulk walk.
+inline constexpr uint64_t kBeyondCacheFromSlots = uint64_t{1} << 19;
+constexpr bool beyond_cache(uint64_t slots) noexcept { return slots >= kBeyondCacheFromSlots; }
+
 }  // namespace quenlor
