@@ -24,6 +24,8 @@ void FunnelHashMap<K, V, S, A>::check_consistency() const {
     fatal("max_populated_level outside the stored levels");
   if (search_end_ != tables_.stored_levels_through(max_populated_level_))
     fatal("search end is not that of max_populated_level");
+  if (look_ahead_end_ != look_ahead_levels_of(search_end_))
+    fatal("look-ahead depth is not that of the search end");
   if (levels.empty() ? first != 0
                      : first + levels.size() > tables_.level_count || levels.back().slots() == 0 ||
                            (levels.front().slots() == 0 && !Tables::store_leading_levels))

@@ -440,6 +440,7 @@ class FunnelHashMap {
   // After every change of max_populated_level_ or of the tables.
   void update_search_end() noexcept {
     search_end_ = static_cast<uint32_t>(tables_.stored_levels_through(max_populated_level_));
+    look_ahead_end_ = static_cast<uint8_t>(look_ahead_levels_of(search_end_));
   }
 
   SlotLocation with_level_index(SlotLocation loc) const noexcept {
@@ -549,17 +550,22 @@ class FunnelHashMap {
     }
   }
 
-  // How many of the searched levels a bulk walk loads ahead: the first two,
-  // and the third (over a quarter of the keys of a map of 100,000) once it
-  // outgrows the first cache levels, as long as the map stays within the
+  // How many of the `searched` levels a bulk walk loads ahead: the first
+  // two, and the third (over a quarter of the keys of a map of 100,000) once
+  // it outgrows the first cache levels, as long as the map stays within the
   // last: beyond it the lines in flight set the pace, and the third level's
   // would take their places from the first two's.
-  uint64_t look_ahead_levels() const noexcept {
-    const uint64_t searched = level_search_end();
+  uint64_t look_ahead_levels_of(uint64_t searched) const noexcept {
     if (searched > 2 && worth_prefetching(tables_.levels[2].slots()) &&
         !beyond_cache(tables_.usable_slots))
       return 3;
     return std::min<uint64_t>(searched, 2);
+  }
+  // The same for the levels searched now, kept beside the search end: every
+  // walked entry asks for it up to three times.
+  uint64_t look_ahead_levels() const noexcept {
+    QUENLOR_DCHECK(look_ahead_end_ == look_ahead_levels_of(level_search_end()));
+    return look_ahead_end_;
   }
 
   // Calls f(level, g) for the group of slot hash h in each of the levels
@@ -718,8 +724,9 @@ class FunnelHashMap {
   double reserve_fraction_ = kDefaultReserveFraction;
   uint64_t primary_probe_limit_ = 1;
   ResetOnMove<uint64_t> max_populated_level_;
-  ResetOnMove<uint32_t> search_end_;  // stored levels up to max_populated_level_ (<= 90)
-  bool purge_deferred_ = false;       // a purge was skipped for lack of memory
+  ResetOnMove<uint32_t> search_end_;     // stored levels up to max_populated_level_ (<= 90)
+  bool purge_deferred_ = false;          // a purge was skipped for lack of memory
+  ResetOnMove<uint8_t> look_ahead_end_;  // look_ahead_levels_of(search_end_)
   S hasher_;
   [[no_unique_address]] A alloc_;
 };
